@@ -1,0 +1,20 @@
+#ifndef VORLA_ENTRY_ENTRY_H
+#define VORLA_ENTRY_ENTRY_H
+
+#include <windows.h>
+
+// 1 on a platform of major version 6 or above, else 0 (also when the version can't be read).
+int IsSupportedOs();
+
+// The command tail of a full command line, by the runtime's rule for GUI programs: skip the
+// program name (a double quote toggles quoting; outside quotes a character from 1 to 0x20 ends
+// it; a DBCS lead byte carries the byte after it), then the blanks and control characters after
+// it. The rest is returned as it stands. Points into commandLine.
+char* GetCommandTail(char* commandLine);
+
+// Calls WinMain with the tail of GetCommandLineA and ends the process with its result.
+extern "C" void WinMainCRTStartup();
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandTail, int showMode);
+
+#endif

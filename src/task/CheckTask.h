@@ -1,0 +1,33 @@
+#ifndef VORLA_TASK_CHECKTASK_H
+#define VORLA_TASK_CHECKTASK_H
+
+#include <windows.h>
+#include <mstask.h>
+#include <time.h>
+
+#include "task/TaskSchedulerConnection.h"
+
+extern const wchar_t kCheckTaskName[];
+
+// Results of CreateCheckTask.
+enum {
+    kTaskSaved = 0,
+    kTaskNameTaken = 1,      // the scheduler refused the name, most often because the task exists
+    kTaskNoScheduler = -2,
+    kTaskNotDescribed = -3,  // our own path, application, parameters or account couldn't be set
+    kTaskNoTrigger = -4,
+    kTaskNotSaved = -5,
+};
+
+// The "/INS" command: registers the hourly "/CHK" task. Failures are silent.
+void InstallCheckTask();
+
+// Creates, describes, triggers and saves the check task. An existing task is left unchanged.
+// Whatever the outcome, every interface obtained here has been released on return.
+int CreateCheckTask(TaskSchedulerConnection& connection);
+
+// Fills the daily trigger: every 60 minutes around the clock, from the local time seven days after
+// now until the local date thirty days after it. 0 when a local breakdown isn't available.
+int FillCheckTrigger(__time64_t now, TASK_TRIGGER* trigger);
+
+#endif
