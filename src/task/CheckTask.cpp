@@ -24,8 +24,10 @@ int BuildAndSaveCheckTask(ITaskScheduler* scheduler, ITask** task, ITaskTrigger*
     DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return kTaskNotDescribed;
+    // Nothing would terminate the wide buffer after a failed conversion.
     WCHAR widePath[MAX_PATH + 1];
-    MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH + 1);
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH + 1) == 0)
+        return kTaskNotDescribed;
 
     if (FAILED((*task)->SetApplicationName(widePath)) || FAILED((*task)->SetParameters(L"/CHK")) ||
         FAILED((*task)->SetAccountInformation(L"", NULL)))  // "" is the local system account

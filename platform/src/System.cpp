@@ -1,0 +1,227 @@
+// System services, the C runtime clock and the shell: version query, strings, module facts,
+// start-up information, and ShellExecuteA's record of what would have opened.
+#include "State.h"
+
+#include <platform_controls.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace platform {
+namespace {
+
+const char kDefaultModulePath[] = "C:\\Program Files\\Vorla\\VorlaLogChecker.exe";
+
+bool ReadControl(const char* file, std::string* value)
+{
+    if (!detail::ReadStateFile(file, value))
+        return false;
+    while (!value->empty() && (value->back() == '\n' || value->back() == '\r'))
+        value->pop_back();
+    return true;
+}
+
+// Fields of a record line may hold anything but tabs and line ends.
+std::string Field(LPCSTR text)
+{
+    if (text == nullptr)
+        return "(null)";
+    std::string field(text);
+    for (char& c : field) {
+        if (c == '\t' || c == '\n' || c == '\r')
+            c = ' ';
+    }
+    return field;
+}
+
+}  // namespace
+
+void SetClock(int64_t secondsSince1970) { detail::WriteStateFile("clock", std::to_string(secondsSince1970)); }
+void ClearClock() { detail::RemoveStateFile("clock"); }
+void SetOsVersion(DWORD major, DWORD minor)
+{
+    detail::WriteStateFile("osversion", std::to_string(major) + " " + std::to_string(minor));
+}
+void SetModulePath(const std::string& path) { detail::WriteStateFile("modulepath", path); }
+void SetAnsiCodePage(UINT codePage) { detail::WriteStateFile("codepage", std::to_string(codePage)); }
+void SetCommandLine(const std::string& commandLine) { detail::Process().commandLine = commandLine; }
+
+std::vector<ShellCall> ShellCalls()
+{
+    std::vector<ShellCall> calls;
+    std::string content;
+    if (!detail::ReadStateFile("shell.log", &content))
+        return calls;
+    std::istringstream lines(content);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        ShellCall call;
+        std::string showMode;
+        std::getline(fields, call.owner, '\t');
+        std::getline(fields, call.verb, '\t');
+        std::getline(fields, call.file, '\t');
+        std::getline(fields, call.parameters, '\t');
+        std::getline(fields, call.directory, '\t');
+        std::getline(fields, showMode, '\t');
+        call.showMode = std::atoi(showMode.c_str());
+        calls.push_back(call);
+    }
+    return calls;
+}
+
+}  // namespace platform
+
+using platform::detail::EnterCall;
+
+DWORD GetLastError(void) { return platform::detail::Process().lastError; }
+void SetLastError(DWORD error) { platform::detail::Process().lastError = error; }
+
+BOOL GetVersionExA(LPOSVERSIONINFOA versionInfo)
+{
+    long injected;
+    if (EnterCall("GetVersionExA", &injected)) {
+        SetLastError(static_cast<DWORD>(injected));
+        return FALSE;
+    }
+    if (versionInfo == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD size = versionInfo->dwOSVersionInfoSize;
+    if (size != sizeof(OSVERSIONINFOA) && size != sizeof(OSVERSIONINFOEXA)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    DWORD major = 10, minor = 0;
+    std::string version;
+    if (platform::ReadControl("osversion", &version))
+        std::sscanf(version.c_str(), "%u %u", &major, &minor);
+    memset(reinterpret_cast<BYTE*>(versionInfo) + sizeof(DWORD), 0, size - sizeof(DWORD));
+    versionInfo->dwMajorVersion = major;
+    versionInfo->dwMinorVersion = minor;
+    versionInfo->dwBuildNumber = major >= 10 ? 19045 : major == 6 ? 7601 : 2600;
+    versionInfo->dwPlatformId = 2;  // VER_PLATFORM_WIN32_NT
+    return TRUE;
+}
+
+int lstrcmpA(LPCSTR a, LPCSTR b)
+{
+    long injected;
+    EnterCall("lstrcmpA", &injected);  // cannot fail
+    if (a == nullptr || b == nullptr)
+        return a == b ? 0 : a == nullptr ? -1 : 1;
+    int order = strcmp(a, b);
+    return order < 0 ? -1 : order > 0 ? 1 : 0;
+}
+
+BOOL IsDBCSLeadByte(BYTE testChar)
+{
+    std::string codePage;
+    if (!platform::ReadControl("codepage", &codePage) || codePage != "932")
+        return FALSE;
+    return (testChar >= 0x81 && testChar <= 0x9F) || (testChar >= 0xE0 && testChar <= 0xFC);
+}
+
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int multiByteLength, LPWSTR wide,
+                        int wideLength)
+{
+    long injected;
+    if (EnterCall("MultiByteToWideChar", &injected)) {
+        SetLastError(static_cast<DWORD>(injected));
+        return 0;
+    }
+    if (multiByte == nullptr || wideLength < 0 || (wide == nullptr && wideLength != 0) || codePage != CP_ACP ||
+        flags != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // The stand-in's ANSI code page maps each byte to the code point of the same number.
+    size_t length = multiByteLength < 0 ? strlen(multiByte) + 1 : static_cast<size_t>(multiByteLength);
+    if (wideLength == 0)
+        return static_cast<int>(length);
+    if (length > static_cast<size_t>(wideLength)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    for (size_t i = 0; i < length; ++i)
+        wide[i] = static_cast<WCHAR>(static_cast<unsigned char>(multiByte[i]));
+    return static_cast<int>(length);
+}
+
+LPSTR GetCommandLineA(void) { return &platform::detail::Process().commandLine[0]; }
+
+HMODULE GetModuleHandleA(LPCSTR moduleName)
+{
+    return moduleName == nullptr ? reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000)) : nullptr;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
+{
+    long injected;
+    if (EnterCall("GetModuleFileNameA", &injected)) {
+        SetLastError(static_cast<DWORD>(injected));
+        return 0;
+    }
+    (void)module;
+    std::string path;
+    if (!platform::ReadControl("modulepath", &path))
+        path = platform::kDefaultModulePath;
+    if (size == 0)
+        return 0;
+    // Too small a buffer gets the path cut short and terminated, and the result is the size.
+    if (path.size() >= size) {
+        memcpy(fileName, path.data(), size - 1);
+        fileName[size - 1] = 0;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    memcpy(fileName, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+void GetStartupInfoA(LPSTARTUPINFOA startupInfo)
+{
+    memset(startupInfo, 0, sizeof *startupInfo);
+    startupInfo->cb = sizeof *startupInfo;
+}
+
+void ExitProcess(UINT exitCode) { std::exit(static_cast<int>(exitCode)); }
+
+__time64_t _time64(__time64_t* result)
+{
+    long injected;
+    EnterCall("_time64", &injected);  // cannot fail
+    std::string clock;
+    __time64_t now = platform::ReadControl("clock", &clock) ? std::stoll(clock) : static_cast<__time64_t>(time(nullptr));
+    if (result != nullptr)
+        *result = now;
+    return now;
+}
+
+struct tm* _localtime64(const __time64_t* time)
+{
+    long injected;
+    EnterCall("_localtime64", &injected);  // cannot fail but for its range
+    // msvcrt breaks down only 1970-01-01 through 3000-12-31 23:59:59 UTC.
+    if (time == nullptr || *time < 0 || *time > 32535215999LL)
+        return nullptr;
+    static thread_local struct tm broken;
+    time_t value = static_cast<time_t>(*time);
+    return localtime_r(&value, &broken);
+}
+
+HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT showMode)
+{
+    long injected;
+    if (EnterCall("ShellExecuteA", &injected))
+        return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(injected));
+    char ownerText[32];
+    std::snprintf(ownerText, sizeof ownerText, "%p", static_cast<void*>(owner));
+    platform::detail::AppendStateLine("shell.log", std::string(ownerText) + "\t" + platform::Field(verb) + "\t" +
+                                                       platform::Field(file) + "\t" + platform::Field(parameters) +
+                                                       "\t" + platform::Field(directory) + "\t" +
+                                                       std::to_string(showMode));
+    return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(42));
+}
