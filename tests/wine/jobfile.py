@@ -145,24 +145,33 @@ def load(path):
         return parse(f.read())
 
 
-def describe(job):
-    """Readable lines: the strings, then each trigger's fields."""
+def describe(job, raw=False):
+    """Readable lines: the strings, then each trigger; raw adds every trigger field."""
     lines = []
+    indent = " " * 19
     for name in ("application", "parameters", "working_directory", "author", "comment"):
         lines.append("%-18s %r" % (name, getattr(job, name)))
-    lines.append("%-18s %d" % ("triggers", len(job.triggers)))
     for i, t in enumerate(job.triggers):
-        lines.append("trigger %d: %s, begin %04d-%02d-%02d %02d:%02d, end date %04d-%02d-%02d%s"
-                     % (i, TRIGGER_TYPES.get(t.trigger_type, t.trigger_type), t.begin_year,
-                        t.begin_month, t.begin_day, t.start_hour, t.start_minute, t.end_year,
-                        t.end_month, t.end_day,
-                        "" if t.flags & TRIGGER_FLAG_HAS_END_DATE else " (not used)"))
-        lines.append("  " + ", ".join("%s=%d" % (fl.name, getattr(t, fl.name))
-                                      for fl in fields(t)))
+        kind = TRIGGER_TYPES.get(t.trigger_type, str(t.trigger_type))
+        if t.trigger_type == 1:
+            kind += " every %d day(s)" % t.specific0
+        begin = "%04d-%02d-%02d %02d:%02d" % (t.begin_year, t.begin_month, t.begin_day,
+                                              t.start_hour, t.start_minute)
+        end = "%04d-%02d-%02d" % (t.end_year, t.end_month, t.end_day)
+        if not t.flags & TRIGGER_FLAG_HAS_END_DATE:
+            end += " (unused)"
+        lines.append("%-18s %s from %s" % ("trigger %d" % i, kind, begin))
+        lines.append("%srepeat every %d min for %d min, end date %s, flags 0x%x"
+                     % (indent, t.minutes_interval, t.minutes_duration, end, t.flags))
+        if raw:
+            lines.append(indent + ", ".join("%s=%d" % (f.name, getattr(t, f.name))
+                                            for f in fields(t)))
+    if not job.triggers:
+        lines.append("%-18s none" % "triggers")
     return lines
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 2:
         sys.exit("usage: jobfile.py FILE.job")
-    print("\n".join(describe(load(sys.argv[1]))))
+    print("\n".join(describe(load(sys.argv[1]), raw=True)))
