@@ -53,6 +53,7 @@ struct ShellCall {
 std::vector<ShellCall> ShellCalls();
 std::vector<std::string> CallLog();  // every platform call by name, in order, across processes
 int OpenKeyHandleCount();            // registry handles this process holds
+int InvalidHandleUseCount();         // registry calls on handles that were not open (double closes)
 
 // Component objects in this process.
 int ApartmentDepth();        // successful CoInitialize calls not yet undone

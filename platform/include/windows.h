@@ -75,6 +75,7 @@ typedef struct HWND__* HWND;
 #define ERROR_CANTWRITE 1013L
 #define ERROR_REGISTRY_CORRUPT 1015L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 
 DWORD GetLastError(void);
 void SetLastError(DWORD error);

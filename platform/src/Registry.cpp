@@ -230,6 +230,11 @@ int OpenKeyHandleCount()
     return static_cast<int>(detail::Process().keyHandles.size());
 }
 
+int InvalidHandleUseCount()
+{
+    return detail::Process().invalidHandleUses;
+}
+
 }  // namespace platform
 
 using platform::detail::EnterCall;
@@ -247,8 +252,10 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM desired, PHKE
     *result = nullptr;
     (void)options;
     std::string path = platform::FullPath(root, subKey);
-    if (path.empty())
+    if (path.empty()) {
+        ++platform::detail::Process().invalidHandleUses;
         return ERROR_INVALID_HANDLE;
+    }
 
     platform::detail::StateLock lock;
     platform::Hive hive = platform::LoadHive();
@@ -275,8 +282,10 @@ LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, D
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     std::string path = platform::FullPath(root, subKey);
-    if (path.empty())
+    if (path.empty()) {
+        ++platform::detail::Process().invalidHandleUses;
         return ERROR_INVALID_HANDLE;
+    }
 
     platform::detail::StateLock lock;
     platform::Hive hive = platform::LoadHive();
@@ -305,11 +314,19 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
                       LPDWORD dataSize)
 {
     long injected;
-    if (EnterCall("RegQueryValueExA", &injected))
+    if (EnterCall("RegQueryValueExA", &injected)) {
+        // As for real data that does not fit: the buffer's contents are undefined.
+        if (injected == ERROR_MORE_DATA && data != nullptr && dataSize != nullptr) {
+            memset(data, 0xCD, *dataSize);
+            *dataSize += 4;
+        }
         return injected;
+    }
     const platform::detail::RegistryHandle* handle = platform::FindHandle(key);
-    if (handle == nullptr)
+    if (handle == nullptr) {
+        ++platform::detail::Process().invalidHandleUses;
         return ERROR_INVALID_HANDLE;
+    }
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
     if ((platform::Rights(handle->access) & KEY_QUERY_VALUE) == 0)
@@ -348,8 +365,10 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
         return injected;
     (void)reserved;
     const platform::detail::RegistryHandle* handle = platform::FindHandle(key);
-    if (handle == nullptr)
+    if (handle == nullptr) {
+        ++platform::detail::Process().invalidHandleUses;
         return ERROR_INVALID_HANDLE;
+    }
     if ((platform::Rights(handle->access) & KEY_SET_VALUE) == 0)
         return ERROR_ACCESS_DENIED;
     if (data == nullptr && dataSize != 0)
@@ -371,11 +390,18 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
 
 LONG RegCloseKey(HKEY key)
 {
+    // The platform fails this call only for a handle that is not open. An injected failure is
+    // reported to the caller, but a valid handle is released all the same: the open-handle count
+    // then still means "handles the program never closed", and a second close of the same handle
+    // shows up as a use of an invalid handle.
     long injected;
-    if (EnterCall("RegCloseKey", &injected))
-        return injected;
+    bool failing = EnterCall("RegCloseKey", &injected);
     uintptr_t value = reinterpret_cast<uintptr_t>(key);
     if (value >= 0x80000000 && value <= 0x80000003)
-        return ERROR_SUCCESS;
-    return platform::detail::Process().keyHandles.erase(value) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+        return failing ? injected : ERROR_SUCCESS;
+    if (platform::detail::Process().keyHandles.erase(value) == 0) {
+        ++platform::detail::Process().invalidHandleUses;
+        return ERROR_INVALID_HANDLE;
+    }
+    return failing ? injected : ERROR_SUCCESS;
 }

@@ -42,6 +42,7 @@ struct ProcessState {
     std::map<std::string, int> callCounts;
     std::map<uintptr_t, RegistryHandle> keyHandles;
     uintptr_t nextKeyHandle = 0x1000;
+    int invalidHandleUses = 0;
     std::string commandLine;
     int apartmentDepth = 0;
     int unbalancedUninitialize = 0;

@@ -5,6 +5,7 @@
 #include <platform_controls.h>
 #include <shellapi.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -160,7 +161,8 @@ HMODULE GetModuleHandleA(LPCSTR moduleName)
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
 {
     long injected;
-    if (EnterCall("GetModuleFileNameA", &injected)) {
+    bool failing = EnterCall("GetModuleFileNameA", &injected);
+    if (failing && injected != ERROR_INSUFFICIENT_BUFFER) {
         SetLastError(static_cast<DWORD>(injected));
         return 0;
     }
@@ -168,6 +170,10 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
     std::string path;
     if (!platform::ReadControl("modulepath", &path))
         path = platform::kDefaultModulePath;
+    // The platform reports a too small buffer only through a cut path; an injected one is the
+    // answer for a module that lives deeper than the buffer reaches.
+    if (failing)
+        path += "\\" + std::string(size, 'd');
     if (size == 0)
         return 0;
     // Too small a buffer gets the path cut short and terminated, and the result is the size.
@@ -202,11 +208,17 @@ __time64_t _time64(__time64_t* result)
 
 struct tm* _localtime64(const __time64_t* time)
 {
+    // It fails only for instants it cannot break down: msvcrt's range is 1970-01-01 through
+    // 3000-12-31 23:59:59 UTC. An injected failure is one of those, with errno set as for them.
     long injected;
-    EnterCall("_localtime64", &injected);  // cannot fail but for its range
-    // msvcrt breaks down only 1970-01-01 through 3000-12-31 23:59:59 UTC.
-    if (time == nullptr || *time < 0 || *time > 32535215999LL)
+    if (EnterCall("_localtime64", &injected)) {
+        errno = static_cast<int>(injected);
         return nullptr;
+    }
+    if (time == nullptr || *time < 0 || *time > 32535215999LL) {
+        errno = EINVAL;
+        return nullptr;
+    }
     static thread_local struct tm broken;
     time_t value = static_cast<time_t>(*time);
     return localtime_r(&value, &broken);

@@ -32,6 +32,7 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(platform::OpenKeyHandleCount(), 0) << "a registry handle was left open";
+        EXPECT_EQ(platform::InvalidHandleUseCount(), 0) << "a registry handle was used after it was closed";
         EXPECT_EQ(platform::LiveObjectCount(), 0) << "a component object was never released";
         EXPECT_EQ(platform::ReferenceMisuseCount(), 0);
         EXPECT_EQ(platform::ApartmentDepth(), 0) << "CoInitialize without CoUninitialize";
