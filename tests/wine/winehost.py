@@ -108,6 +108,8 @@ class WinePrefix:
     def start_server(self):
         # -p: keep the server (and with it the system services) up between our commands;
         # otherwise it ends a few seconds after the last process and takes the services along.
+        # (Debian's wrapper passes -p0 first; ours comes later and wins.) The prefix folder
+        # must exist already, or this server quits at once and Wine starts a -p0 one itself.
         self._run(["wineserver", "-p"], timeout=30, log="wineserver.log")
 
     def stop_server(self):
