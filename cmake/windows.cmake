@@ -3,21 +3,72 @@
 # it was built.
 enable_language(RC)
 
-add_executable(VorlaLogChecker WIN32 ${LOGCHECKER_SOURCES} res/VorlaLogChecker.rc)
-target_include_directories(VorlaLogChecker PRIVATE src)
-target_compile_definitions(VorlaLogChecker PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
-target_compile_options(VorlaLogChecker PRIVATE
-    $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-    -fno-ident -ffunction-sections -fdata-sections -fno-threadsafe-statics
-    -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -Wall -Wextra -Werror>)
-target_link_options(VorlaLogChecker PRIVATE
-    -nostdlib -s
-    -Wl,--entry=_WinMainCRTStartup
-    -Wl,--subsystem,windows:5.01
-    -Wl,--major-os-version,5 -Wl,--minor-os-version,1
-    -Wl,--gc-sections -Wl,--no-insert-timestamp
-    -Wl,--dynamicbase -Wl,--nxcompat)
-target_link_libraries(VorlaLogChecker PRIVATE kernel32 advapi32 shell32 ole32 uuid -l:libstdc++.a msvcrt gcc)
-set_target_properties(VorlaLogChecker PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# GCC compiles, LLD links. Almost every run only reads one registry value and exits, so shell32
+# and ole32, whose loading costs more than the rest of such a run, are delay-loaded: only the
+# runs that call them pay for them. GNU ld cannot do that here: dlltool's i386 delay libraries
+# leave the thunks' IAT slots and the name table empty, and ld never fills in the delay-import
+# directory. LLD builds the delay tables itself from short import libraries.
+find_program(VORLA_LLD ld.lld REQUIRED)
+find_program(VORLA_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+foreach(lib libgcc.a libstdc++.a)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${lib}
+                    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    string(MAKE_C_IDENTIFIER ${lib} name)
+    set(VORLA_${name} ${path})
+endforeach()
+# Nothing implicit: no start files, no default libraries, only what the targets list. CMake's
+# default list would bring back plain import libraries of the delay-loaded DLLs.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_LINK_EXECUTABLE "${VORLA_LLD} -m i386pe <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+
+# The functions called from each delay-loaded DLL. A call to one not listed fails to link,
+# on purpose: a plain import library would quietly load the DLL on every run again.
+set(VORLA_DELAYED_shell32 ShellExecuteA@24)
+set(VORLA_DELAYED_ole32 CoInitialize@4 CoCreateInstance@20 CoUninitialize@0)
+set(VORLA_DELAY_LIBS)
+set(VORLA_DELAY_OPTIONS)
+foreach(dll shell32 ole32)
+    set(def ${CMAKE_BINARY_DIR}/delayed/${dll}.def)
+    set(lib ${CMAKE_BINARY_DIR}/delayed/lib${dll}.a)
+    list(JOIN VORLA_DELAYED_${dll} "\n" exports)
+    file(GENERATE OUTPUT ${def} CONTENT "LIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")
+    add_custom_command(OUTPUT ${lib}
+                       COMMAND ${VORLA_DLLTOOL} -m i386 -k -d ${def} -l ${lib}
+                       DEPENDS ${def} VERBATIM)
+    list(APPEND VORLA_DELAY_LIBS ${lib})
+    list(APPEND VORLA_DELAY_OPTIONS --delayload=${dll}.dll)
+endforeach()
+add_custom_target(delay-import-libs DEPENDS ${VORLA_DELAY_LIBS})
+
+# Everything built for Windows gets the shipped exe's options.
+function(vorla_windows_program target)
+    add_dependencies(${target} delay-import-libs)
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+    target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+    target_compile_options(${target} PRIVATE
+        $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+        -fno-ident -ffunction-sections -fdata-sections -fno-threadsafe-statics
+        -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -Wall -Wextra -Werror>)
+    target_link_options(${target} PRIVATE
+        --entry=_WinMainCRTStartup
+        --subsystem=windows:5.01
+        --major-os-version=5 --minor-os-version=1
+        --gc-sections --no-insert-timestamp --strip-all
+        --dynamicbase --nxcompat
+        # GNU ld's defaults, which the program was first shipped with.
+        --disable-tsaware --stack=0x200000
+        ${VORLA_DELAY_OPTIONS}
+        -L${CMAKE_FIND_ROOT_PATH}/lib)
+    # mingwex is there for the delay-load helper alone; how a failed delay load ends the run is
+    # ours, in src/entry/DelayLoadFailure.cpp.
+    target_link_libraries(${target} PRIVATE kernel32 advapi32 ${VORLA_DELAY_LIBS} uuid
+        ${VORLA_libstdc___a} msvcrt ${VORLA_libgcc_a} mingwex)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endfunction()
+
+add_executable(VorlaLogChecker ${LOGCHECKER_SOURCES} src/entry/DelayLoadFailure.cpp
+               res/VorlaLogChecker.rc)
+vorla_windows_program(VorlaLogChecker)
+
 # Resource compilation through windres must not see build paths or the host's locale.
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
