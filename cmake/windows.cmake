@@ -40,7 +40,8 @@ foreach(dll shell32 ole32)
 endforeach()
 add_custom_target(delay-import-libs DEPENDS ${VORLA_DELAY_LIBS})
 
-# Everything built for Windows gets the shipped exe's options.
+# Everything built for Windows gets the shipped exe's options, so that the benchmark's
+# reference programs differ from it in their code alone.
 function(vorla_windows_program target)
     add_dependencies(${target} delay-import-libs)
     target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src)
@@ -69,6 +70,13 @@ endfunction()
 add_executable(VorlaLogChecker ${LOGCHECKER_SOURCES} src/entry/DelayLoadFailure.cpp
                res/VorlaLogChecker.rc)
 vorla_windows_program(VorlaLogChecker)
+
+# The baselines that bench/startup_cost.py builds and times the program against: a program that
+# does nothing, and one that only reads the registry value the hourly check reads.
+foreach(name EmptyProgram RegistryProgram)
+    add_executable(${name} EXCLUDE_FROM_ALL bench/${name}.cpp)
+    vorla_windows_program(${name})
+endforeach()
 
 # Resource compilation through windres must not see build paths or the host's locale.
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
