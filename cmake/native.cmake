@@ -1,6 +1,20 @@
 # The program built for Linux against the Win32 stand-in under platform/, with its tests.
-# Everything is built with AddressSanitizer and UndefinedBehaviorSanitizer.
-set(SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+# Everything is built with AddressSanitizer and UndefinedBehaviorSanitizer, unless
+# LOGCHECKER_SANITIZE is OFF (for runs under valgrind, which cannot share the address space with
+# them). LOGCHECKER_FUZZ (clang) adds libFuzzer's instrumentation and builds the fuzz targets
+# instead of the unit tests.
+option(LOGCHECKER_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
+option(LOGCHECKER_FUZZ "Build the libFuzzer targets instead of the unit tests (clang only)" OFF)
+set(LOGCHECKER_FUZZ_RUNS 20000 CACHE STRING "Executions of each fuzz target in its CTest test")
+
+if(LOGCHECKER_FUZZ)
+    set(SANITIZERS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                   -fno-omit-frame-pointer)
+elseif(LOGCHECKER_SANITIZE)
+    set(SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+else()
+    set(SANITIZERS)
+endif()
 add_compile_options(-Wall -Wextra -g ${SANITIZERS})
 add_link_options(${SANITIZERS})
 
@@ -20,4 +34,11 @@ add_executable(VorlaLogChecker platform/src/Main.cpp)
 target_link_libraries(VorlaLogChecker PRIVATE logchecker)
 
 enable_testing()
-add_subdirectory(tests)
+if(LOGCHECKER_FUZZ)
+    add_subdirectory(tests/fuzz)
+else()
+    add_subdirectory(tests)
+    if(NOT LOGCHECKER_SANITIZE)
+        include(tests/native/memcheck.cmake)
+    endif()
+endif()
