@@ -33,6 +33,12 @@ STATE_KEY_32 = VENDOR_KEY_32 + r"\VorlaPrinterAgentForKDLX"
 VENDOR_KEY_64 = r"HKLM\SOFTWARE\VORLA"
 STATE_KEY_64 = VENDOR_KEY_64 + r"\VorlaPrinterAgentForKDLX"
 
+# Value types by name, as reg.exe and regedit name them.
+REG_TYPES = {"REG_NONE": 0, "REG_SZ": 1, "REG_EXPAND_SZ": 2, "REG_BINARY": 3, "REG_DWORD": 4,
+             "REG_DWORD_BIG_ENDIAN": 5, "REG_LINK": 6, "REG_MULTI_SZ": 7, "REG_QWORD": 11}
+REG_ROOTS = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER",
+             "HKCR": "HKEY_CLASSES_ROOT", "HKU": "HKEY_USERS"}
+
 APP_DEFAULTS_KEY = r"HKCU\Software\Wine\AppDefaults" + "\\" + EXE_NAME
 BROWSER_KEY = r"HKCU\Software\Wine\WineBrowser"
 
@@ -168,6 +174,41 @@ class WinePrefix:
         self.wait_idle()
         return code
 
+    def run_parallel(self, args, count, timeout=DEFAULT_TIMEOUT * 3):
+        """Starts `count` copies of `wine PROGRAM ARGS` at once (no TZ, as run_direct).
+
+        Each copy is a `wine` process of its own, started straight from here with its output in
+        a log file of its own, so each exit code is the program's and nothing serialises the
+        starts. (`start /b` from one batch file would start them as quickly but hide the exit
+        codes.) Returns (exit codes in start order, how many copies were still running when
+        the last had been started), once all have ended and the prefix is idle.
+        """
+        env = dict(self.env)
+        del env["TZ"]
+        argv = ["wine", self.exe_path] + list(args)
+        procs, logs = [], []
+        try:
+            for n in range(count):
+                logs.append(open(self._log_path("parallel-%d.log" % n), "ab"))
+                procs.append(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=logs[-1],
+                                              stderr=subprocess.STDOUT, env=env, cwd=self.root,
+                                              start_new_session=True))
+            together = sum(1 for p in procs if p.poll() is None)
+            deadline = time.monotonic() + timeout
+            codes = [p.wait(max(0.1, deadline - time.monotonic())) for p in procs]
+        except subprocess.TimeoutExpired:
+            raise WineError("%d copies of %s did not all finish within %d s"
+                            % (count, " ".join(argv), timeout))
+        finally:
+            for p in procs:
+                if p.poll() is None:
+                    os.killpg(p.pid, signal.SIGKILL)  # the session started above
+                    p.wait()
+            for f in logs:
+                f.close()
+        self.wait_idle(timeout)
+        return codes, together
+
     def set_windows_version(self, version):
         """Makes Wine report `version` (e.g. "winxp") to the program alone; None restores."""
         if version is None:
@@ -228,6 +269,45 @@ class WinePrefix:
         code, output = self._reg(["delete", key, "/f"], check=False)
         if code != 0 and "Unable to find" not in output:
             raise WineError("reg delete %s failed: %s" % (key, output.strip()))
+
+    def reg_replace_key(self, values, key=STATE_KEY_32):
+        """Replaces key, and everything below it, with a key holding exactly `values`.
+
+        values: {name: (type number, data bytes as stored)}; string types are stored as UTF-16LE.
+        "reg add" can't give every type every byte string, so this imports a .reg file of raw
+        hex(type) data. It is written in UTF-16 with the "Version 5.00" header, as regedit
+        writes it: from an ANSI file Wine widens hex(2) and hex(7) data as if it were ANSI text.
+        """
+        lines = ["Windows Registry Editor Version 5.00", "",
+                 "[-%s]" % _reg_file_key(key), "", "[%s]" % _reg_file_key(key)]
+        for name, (kind, data) in sorted(values.items()):
+            lines.append("%s=hex(%x):%s" % (_reg_file_name(name), kind,
+                                             ",".join("%02x" % b for b in data)))
+        path = r"C:\vorla-import.reg"
+        with open(self.unix_path(path), "wb") as f:
+            f.write(("\r\n".join(lines) + "\r\n").encode("utf-16"))
+        # /reg:64 as everywhere here: without it Wine 8 imports into the 32-bit view, and the
+        # Wow6432Node path in the file then lands in Wow6432Node\Wow6432Node.
+        self._reg(["import", path])
+
+    def reg_read_raw(self, key=STATE_KEY_32):
+        """The key's values as {name: (type number, data bytes as stored)}, None if absent.
+
+        Read through "reg export", which is exact for the data this program and the tests
+        write. It is not for malformed data: a REG_DWORD of any other size than four comes out
+        as four bytes, and a string type stored as REG_SZ shows only up to its first NUL.
+        """
+        path = r"C:\vorla-export.reg"
+        target = self.unix_path(path)
+        if os.path.exists(target):
+            os.remove(target)
+        code, output = self._reg(["export", key, path, "/y"], check=False)
+        if code != 0:
+            if "Unable to find" in output:
+                return None
+            raise WineError("reg export %s failed: %s" % (key, output.strip()))
+        with open(target, "rb") as f:
+            return _parse_reg_export(f.read().decode("utf-16"))
 
     def _reg(self, args, check=True):
         out = self._log_path("reg.out")
@@ -316,6 +396,71 @@ class WinePrefix:
                 raise WineError("timed out after %d s waiting for %s (still there: %s)"
                                 % (timeout, what, self.processes()))
             time.sleep(0.1)
+
+
+def _reg_file_key(key):
+    root, _, rest = key.partition("\\")
+    return REG_ROOTS.get(root.upper(), root) + ("\\" + rest if rest else "")
+
+
+def _reg_file_name(name):
+    if name == "":
+        return "@"
+    return '"%s"' % name.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def _parse_reg_export(text):
+    """The values in the first section of an exported .reg file (the exported key's own; its
+    subkeys follow), as reg_read_raw returns them."""
+    lines = text.replace("\r\n", "\n").split("\n")
+    values = {}
+    i = next(n for n, line in enumerate(lines) if line.startswith("[")) + 1
+    while i < len(lines) and not lines[i].startswith("["):
+        line = lines[i]
+        i += 1
+        if not line:
+            continue
+        if line.startswith("@="):
+            name, rest = "", line[2:]
+        else:
+            name, rest = _parse_reg_string(line)
+            assert rest.startswith("="), line
+            rest = rest[1:]
+        if rest.startswith('"'):
+            text_value, tail = _parse_reg_string(rest)
+            assert tail == "", line
+            values[name] = (REG_TYPES["REG_SZ"], (text_value + "\0").encode("utf-16-le"))
+        elif rest.startswith("dword:"):
+            values[name] = (REG_TYPES["REG_DWORD"], int(rest[6:], 16).to_bytes(4, "little"))
+        else:
+            kind = REG_TYPES["REG_BINARY"]
+            if rest.startswith("hex("):
+                kind_text, _, rest = rest[4:].partition("):")
+                kind = int(kind_text, 16)
+            else:
+                assert rest.startswith("hex:"), line
+                rest = rest[4:]
+            while rest.endswith("\\"):  # long data goes on over indented lines
+                rest = rest[:-1] + lines[i].strip()
+                i += 1
+            values[name] = (kind, bytes(int(h, 16) for h in rest.split(",") if h))
+    return values
+
+
+def _parse_reg_string(text):
+    """A quoted, backslash-escaped .reg string at the start of text; returns (string, rest)."""
+    assert text.startswith('"'), text
+    escapes = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "0": "\0"}
+    out = []
+    i = 1
+    while text[i] != '"':
+        if text[i] == "\\":
+            i += 1
+            out.append(escapes[text[i]])
+        else:
+            out.append(text[i])
+        i += 1
+    return "".join(out), text[i + 1:]
 
 
 def parse_test_args(argv=None):
