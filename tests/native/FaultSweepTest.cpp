@@ -401,13 +401,15 @@ protected:
 
     // Occurrences that only the first failure brought about, failed on top of it.
     void SweepOpenedPaths(const Start& start, const std::string& tail, const Fault& first,
-                          std::map<std::string, int>& clean, const std::map<std::string, int>& opened)
+                          const std::map<std::string, int>& clean, const std::map<std::string, int>& opened)
     {
         for (const auto& entry : opened) {
             auto known = FailureTable().find(entry.first);
             if (known == FailureTable().end())
                 continue;
-            for (int occurrence = clean[entry.first] + 1; occurrence <= entry.second; ++occurrence) {
+            auto before = clean.find(entry.first);
+            int cleanCount = before == clean.end() ? 0 : before->second;
+            for (int occurrence = cleanCount + 1; occurrence <= entry.second; ++occurrence) {
                 for (long status : known->second)
                     RunAndCheck(start, tail, {first, {entry.first, status, occurrence}});
             }
