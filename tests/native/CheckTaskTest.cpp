@@ -10,20 +10,7 @@ protected:
     void SetUp() override
     {
         Machine::SetUp();
-        const char* zone = getenv("TZ");
-        savedZone_ = zone != nullptr ? zone : "";
-        hadZone_ = zone != nullptr;
-        setenv("TZ", "Europe/Berlin", 1);
-        tzset();
-    }
-    void TearDown() override
-    {
-        if (hadZone_)
-            setenv("TZ", savedZone_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        Machine::TearDown();
+        UseTimeZone("Europe/Berlin");
     }
 
     static int64_t LocalTime(int year, int month, int day, int hour, int minute, int second)
@@ -54,8 +41,6 @@ protected:
         return platform::LoadSavedTask(kCheckTaskName, task != nullptr ? task : &ignored);
     }
 
-    std::string savedZone_;
-    bool hadZone_ = false;
 };
 
 TEST_F(CheckTaskTest, SavesTheHourlyCheckOfTheProgramItself)

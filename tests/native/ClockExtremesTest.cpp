@@ -17,20 +17,7 @@ protected:
     void SetUp() override
     {
         Machine::SetUp();
-        const char* zone = getenv("TZ");
-        hadZone_ = zone != nullptr;
-        savedZone_ = hadZone_ ? zone : "";
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override
-    {
-        if (hadZone_)
-            setenv("TZ", savedZone_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        Machine::TearDown();
+        UseTimeZone("UTC");
     }
 
     static void Run(const char* command)
@@ -57,9 +44,6 @@ protected:
         }
         return pageHours;
     }
-
-    bool hadZone_ = false;
-    std::string savedZone_;
 };
 
 struct StampCase {

@@ -31,6 +31,13 @@ protected:
 
     void TearDown() override
     {
+        if (zoneChanged_) {
+            if (hadZone_)
+                setenv("TZ", savedZone_.c_str(), 1);
+            else
+                unsetenv("TZ");
+            tzset();
+        }
         EXPECT_EQ(platform::OpenKeyHandleCount(), 0) << "a registry handle was left open";
         EXPECT_EQ(platform::InvalidHandleUseCount(), 0) << "a registry handle was used after it was closed";
         EXPECT_EQ(platform::LiveObjectCount(), 0) << "a component object was never released";
@@ -39,6 +46,19 @@ protected:
         EXPECT_EQ(platform::UnbalancedUninitializeCount(), 0);
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
+    }
+
+    // Local times follow this zone until the test ends.
+    void UseTimeZone(const char* zone)
+    {
+        if (!zoneChanged_) {
+            const char* current = getenv("TZ");
+            hadZone_ = current != nullptr;
+            savedZone_ = hadZone_ ? current : "";
+            zoneChanged_ = true;
+        }
+        setenv("TZ", zone, 1);
+        tzset();
     }
 
     static bool HasStamp(DWORD* stamp = nullptr)
@@ -78,6 +98,11 @@ protected:
     }
 
     std::string dir_;
+
+private:
+    bool zoneChanged_ = false;
+    bool hadZone_ = false;
+    std::string savedZone_;
 };
 
 #endif
