@@ -42,6 +42,7 @@ BUILD_DIR = os.path.join(ROOT, "build", "windows")
 SHIPPED = os.path.join(BUILD_DIR, "VorlaLogChecker.exe")
 EMPTY = os.path.join(BUILD_DIR, "EmptyProgram.exe")
 REGISTRY = os.path.join(BUILD_DIR, "RegistryProgram.exe")
+EMPTY_CRT = os.path.join(BUILD_DIR, "EmptyCrtProgram.exe")
 
 CHECK_TARGET_RATIO = 1.10
 SIZE_LIMIT = 24 * 1024
@@ -58,6 +59,12 @@ def build():
             if subprocess.call(argv, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=out,
                                stderr=subprocess.STDOUT) != 0:
                 sys.exit("build failed: %s (see %s)" % (" ".join(argv), log))
+        # mingw's ordinary way to build a GUI program, C runtime start-up included.
+        argv = ["i686-w64-mingw32-gcc-win32", "-mwindows", "-Os", "-s", "-o", EMPTY_CRT,
+                os.path.join(ROOT, "bench", "EmptyCrtProgram.c")]
+        if subprocess.call(argv, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.STDOUT) != 0:
+            sys.exit("build failed: %s (see %s)" % (" ".join(argv), log))
 
 
 class Bench:
@@ -66,7 +73,7 @@ class Bench:
         self.folder = prefix.unix_path(winehost.INSTALL_DIR)
         prefix.install_exe(shipped)
         self.programs = {}
-        for name, path in (("empty", EMPTY), ("registry", REGISTRY)):
+        for name, path in (("empty", EMPTY), ("registry", REGISTRY), ("empty-crt", EMPTY_CRT)):
             shutil.copyfile(path, os.path.join(self.folder, os.path.basename(path)))
             self.programs[name] = winehost.INSTALL_DIR + "\\" + os.path.basename(path)
         self.programs["shipped"] = prefix.exe_path
@@ -163,13 +170,13 @@ def percentile(values, fraction):
     return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
 
 
-def measure(bench, pairs, program, switch=None, before_pair=None, check=None):
-    """Times `pairs` pairs of (empty program, program+switch); returns the pairs' figures."""
+def measure(bench, pairs, program, switch=None, before_pair=None, check=None, baseline="empty"):
+    """Times `pairs` pairs of (baseline, program+switch); returns the pairs' figures."""
     rows = []
     for _ in range(pairs):
         if before_pair:
             before_pair()
-        a = bench.run("empty")
+        a = bench.run(baseline)
         b = bench.run(program, switch)
         if a[1] != 0 or b[1] != 0:
             raise RuntimeError("a run exited with %d / %d" % (a[1], b[1]))
@@ -238,7 +245,7 @@ def main():
         # Warm the prefix: the first starts of each program pay for file caches and the like.
         stamp_now()
         for _ in range(3):
-            for program in ("empty", "registry"):
+            for program in ("empty", "registry", "empty-crt"):
                 bench.run(program)
             bench.run("shipped", "/CHK")
         expect_no_page()
@@ -286,8 +293,16 @@ def main():
                 finish()
             results.append((label, rows, median_or_none(memory), dlls))
 
+        # The same not-due run against the empty program built mingw's ordinary way.
+        print("timing /CHK, not due, against mingw's usual empty program ...", file=sys.stderr,
+              flush=True)
+        stamp_now()
+        crt_rows = measure(bench, args.pairs, "shipped", "/CHK", None, expect_no_page,
+                           baseline="empty-crt")
+        expect_stamp_kept()
+
     load = (load_before, os.getloadavg()[0])
-    report(args, shipped, empty_dlls, empty_memory, results, load)
+    report(args, shipped, empty_dlls, empty_memory, results, load, crt_rows)
 
 
 def median_or_none(values):
@@ -298,7 +313,7 @@ def mib(kib):
     return "n/a" if kib is None else "%.1f" % (kib / 1024.0)
 
 
-def report(args, shipped, empty_dlls, empty_memory, results, load):
+def report(args, shipped, empty_dlls, empty_memory, results, load, crt_rows):
     size = os.path.getsize(shipped)
     wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL, text=True).stdout.strip()
@@ -351,6 +366,10 @@ def report(args, shipped, empty_dlls, empty_memory, results, load):
                                      "met" if size <= SIZE_LIMIT else "MISSED", size))
     print("  (not-due /CHK against the registry-only floor: %.2fx)" % (
         ratios[check] / ratios["registry-only program (floor)"]))
+    crt_ratios = [b[0] / a[0] for a, b in crt_rows]
+    print("  (not-due /CHK against an empty program with mingw's C runtime start-up: %.2fx, "
+          "middle half %.2f-%.2f)" % (statistics.median(crt_ratios), percentile(crt_ratios, 0.25),
+                                      percentile(crt_ratios, 0.75)))
     print("  (advapi32 brings along: %s)" % (" ".join(sorted(floor - empty_dlls - {"advapi32.dll"}))
                                            or "nothing"))
 
