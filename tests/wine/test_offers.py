@@ -13,12 +13,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winehost  # noqa: E402
 
 EXE = None  # set from the command line
-PAGE = "http://www.vorla.eu/KDLXsuper19/"
-WEEK = 604800
+PAGE = winehost.OFFERS_PAGE
+WEEK = winehost.WEEK
 DAY = 86400
-# How far a stamp may lie outside the run's own start and end, in seconds: the host clock and
-# Wine's are the same clock, so this only absorbs rounding.
-STAMP_SLACK = 2
+STAMP_SLACK = winehost.STAMP_SLACK
 
 prefix = None
 

@@ -18,7 +18,7 @@ EXE = None  # set from the command line
 # Not UTC, so that a trigger computed in UTC, or with the zone misread, shows up. Wine gives the
 # program this zone through the Unix TZ of its process (see winehost).
 ZONE = "Europe/Berlin"
-WEEK = 604800
+WEEK = winehost.WEEK
 THIRTY_DAYS = 2592000
 
 prefix = None

@@ -25,6 +25,11 @@ import time
 INSTALL_DIR = r"C:\Program Files (x86)\Vorla Printer Driver"
 EXE_NAME = "VorlaLogChecker.exe"
 TASK_NAME = "Vorla PrinterDriver Log Checker for KDLX"
+OFFERS_PAGE = "http://www.vorla.eu/KDLXsuper19/"
+WEEK = 604800
+# How far a stamp may lie outside the run's own start and end, in seconds: the host clock and
+# Wine's are the same clock, so this only absorbs rounding.
+STAMP_SLACK = 2
 
 # The program is 32-bit: its HKLM\SOFTWARE key lands in the 32-bit view. reg.exe is pointed at
 # the Wow6432Node path in the 64-bit view, so the view we look at is never in doubt.
