@@ -354,22 +354,24 @@ def report(args, shipped, empty_dlls, empty_memory, results, load, crt_rows):
     floor = loads["registry-only program (floor)"]
     check = "/CHK, not due"
     print()
+    crt_ratios = [b[0] / a[0] for a, b in crt_rows]
+    crt_ratio = statistics.median(crt_ratios)
     print("Targets:")
-    print("  %-58s %s (%.2fx)" % ("not-due /CHK at most %.2fx the empty program" %
-                                  CHECK_TARGET_RATIO,
-                                  "met" if ratios[check] <= CHECK_TARGET_RATIO else "MISSED",
-                                  ratios[check]))
+    print("  %-66s %s (%.2fx; reading one registry value alone: %.2fx)" % (
+        "not-due /CHK at most %.2fx the empty program built like ours" % CHECK_TARGET_RATIO,
+        "met" if ratios[check] <= CHECK_TARGET_RATIO else "MISSED", ratios[check],
+        ratios["registry-only program (floor)"]))
+    print("  %-66s %s (%.2fx, middle half %.2f-%.2f)" % (
+        "not-due /CHK at most %.2fx mingw's ordinary empty GUI program" % CHECK_TARGET_RATIO,
+        "met" if crt_ratio <= CHECK_TARGET_RATIO else "MISSED", crt_ratio,
+        percentile(crt_ratios, 0.25), percentile(crt_ratios, 0.75)))
     extra = loads[check] - floor
-    print("  %-58s %s" % ("not-due /CHK loads nothing beyond empty + advapi32's own",
+    print("  %-66s %s" % ("not-due /CHK loads nothing beyond empty + advapi32's own",
                           "met" if not extra else "MISSED: " + " ".join(sorted(extra))))
-    print("  %-58s %s (%d bytes)" % ("program at most 24 KiB",
+    print("  %-66s %s (%d bytes)" % ("program at most 24 KiB",
                                      "met" if size <= SIZE_LIMIT else "MISSED", size))
     print("  (not-due /CHK against the registry-only floor: %.2fx)" % (
         ratios[check] / ratios["registry-only program (floor)"]))
-    crt_ratios = [b[0] / a[0] for a, b in crt_rows]
-    print("  (not-due /CHK against an empty program with mingw's C runtime start-up: %.2fx, "
-          "middle half %.2f-%.2f)" % (statistics.median(crt_ratios), percentile(crt_ratios, 0.25),
-                                      percentile(crt_ratios, 0.75)))
     print("  (advapi32 brings along: %s)" % (" ".join(sorted(floor - empty_dlls - {"advapi32.dll"}))
                                            or "nothing"))
 
