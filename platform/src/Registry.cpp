@@ -109,6 +109,18 @@ REGSAM Rights(REGSAM access)
     return access & ~static_cast<REGSAM>(KEY_WOW64_32KEY | KEY_WOW64_64KEY);
 }
 
+// Every use of a handle that is not open is counted, so tests see double closes and stale handles.
+const detail::RegistryHandle* FindHandle(HKEY key)
+{
+    auto& handles = detail::Process().keyHandles;
+    auto found = handles.find(reinterpret_cast<uintptr_t>(key));
+    if (found == handles.end()) {
+        ++detail::Process().invalidHandleUses;
+        return nullptr;
+    }
+    return &found->second;
+}
+
 // Resolves a root handle and subkey to a full path. Empty result: the handle is not valid.
 std::string FullPath(HKEY root, LPCSTR subKey)
 {
@@ -119,11 +131,10 @@ std::string FullPath(HKEY root, LPCSTR subKey)
     case 0x80000002: base = "HKLM"; break;
     case 0x80000003: base = "HKU"; break;
     default: {
-        auto& handles = detail::Process().keyHandles;
-        auto found = handles.find(reinterpret_cast<uintptr_t>(root));
-        if (found == handles.end())
+        const detail::RegistryHandle* handle = FindHandle(root);
+        if (handle == nullptr)
             return std::string();
-        base = found->second.path;
+        base = handle->path;
     }
     }
     if (subKey != nullptr && *subKey != 0)
@@ -140,13 +151,6 @@ HKEY NewHandle(const std::string& path, REGSAM access)
     process.nextKeyHandle += 4;
     process.keyHandles[value] = detail::RegistryHandle{path, access};
     return reinterpret_cast<HKEY>(value);
-}
-
-const detail::RegistryHandle* FindHandle(HKEY key)
-{
-    auto& handles = detail::Process().keyHandles;
-    auto found = handles.find(reinterpret_cast<uintptr_t>(key));
-    return found == handles.end() ? nullptr : &found->second;
 }
 
 }  // namespace
@@ -252,10 +256,8 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM desired, PHKE
     *result = nullptr;
     (void)options;
     std::string path = platform::FullPath(root, subKey);
-    if (path.empty()) {
-        ++platform::detail::Process().invalidHandleUses;
+    if (path.empty())
         return ERROR_INVALID_HANDLE;
-    }
 
     platform::detail::StateLock lock;
     platform::Hive hive = platform::LoadHive();
@@ -282,10 +284,8 @@ LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, D
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     std::string path = platform::FullPath(root, subKey);
-    if (path.empty()) {
-        ++platform::detail::Process().invalidHandleUses;
+    if (path.empty())
         return ERROR_INVALID_HANDLE;
-    }
 
     platform::detail::StateLock lock;
     platform::Hive hive = platform::LoadHive();
@@ -323,10 +323,8 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
         return injected;
     }
     const platform::detail::RegistryHandle* handle = platform::FindHandle(key);
-    if (handle == nullptr) {
-        ++platform::detail::Process().invalidHandleUses;
+    if (handle == nullptr)
         return ERROR_INVALID_HANDLE;
-    }
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
     if ((platform::Rights(handle->access) & KEY_QUERY_VALUE) == 0)
@@ -365,10 +363,8 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
         return injected;
     (void)reserved;
     const platform::detail::RegistryHandle* handle = platform::FindHandle(key);
-    if (handle == nullptr) {
-        ++platform::detail::Process().invalidHandleUses;
+    if (handle == nullptr)
         return ERROR_INVALID_HANDLE;
-    }
     if ((platform::Rights(handle->access) & KEY_SET_VALUE) == 0)
         return ERROR_ACCESS_DENIED;
     if (data == nullptr && dataSize != 0)
