@@ -126,7 +126,19 @@ class WinePrefix:
     def stop_server(self):
         if os.path.isdir(self.path):
             self._run(["wineserver", "-k"], timeout=30, log="wineserver.log", check=False)
-        self._wait_for(lambda: not self.processes(), 30, "prefix processes to end")
+        try:
+            self._wait_for(lambda: not self.processes(), 30, "prefix processes to end")
+        except WineError:
+            # A wine process that was still starting when the server went (seen on a loaded
+            # machine) never learns of it: nothing of the prefix's is worth keeping now.
+            for pid, _ in self.processes():
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            if os.path.isdir(self.path):
+                self._run(["wineserver", "-k"], timeout=30, log="wineserver.log", check=False)
+            self._wait_for(lambda: not self.processes(), 30, "prefix processes to end")
 
     def restart_server(self):
         self.stop_server()
