@@ -55,7 +55,9 @@ function(vorla_windows_program target)
         --subsystem=windows:5.01
         --major-os-version=5 --minor-os-version=1
         --gc-sections --no-insert-timestamp --strip-all
-        --dynamicbase --nxcompat
+        # Hardened as a program that runs as the system account should be: relocatable for
+        # ASLR, data never executable, and no SEH handlers of ours for an overwrite to aim at.
+        --dynamicbase --nxcompat --no-seh
         # GNU ld's defaults, which the program was first shipped with.
         --disable-tsaware --stack=0x200000
         ${VORLA_DELAY_OPTIONS}

@@ -25,9 +25,11 @@ void ResetState();
 void SetClock(int64_t secondsSince1970);  // _time64 reports this from now on
 void ClearClock();                        // back to the host clock
 void SetOsVersion(DWORD major, DWORD minor);
-void SetModulePath(const std::string& path);  // what GetModuleFileNameA reports
+void SetModulePath(const std::string& path);  // what GetModuleFileNameW reports, in UTF-8
 void SetAnsiCodePage(UINT codePage);          // 932 makes IsDBCSLeadByte see Shift-JIS lead bytes
 void SetCommandLine(const std::string& commandLine);  // this process's GetCommandLineA
+void SetDriveType(wchar_t letter, UINT driveType);     // what GetDriveTypeW reports for it
+void RemoveExport(const std::string& function);        // GetProcAddress no longer finds it
 
 // Makes the named call fail with the given status (a Win32 error, HRESULT or SE_ERR_* value, as
 // the call reports failures). occurrence 0 fails every call; n fails only the n-th in a process.
@@ -51,6 +53,14 @@ struct ShellCall {
     int showMode;
 };
 std::vector<ShellCall> ShellCalls();
+// Each delay-loaded DLL (shell32 at the first ShellExecuteA, ole32 at the first Co* call) as a
+// process loaded it, with the folders that the DLL search then took in order: "system" alone
+// once the search is restricted to the system directory; by default "program folder; system;
+// current directory; PATH", less "current directory" after SetDllDirectoryW(L"").
+struct DllLoad {
+    std::string dll, search;
+};
+std::vector<DllLoad> DllLoads();
 std::vector<std::string> CallLog();  // every platform call by name, in order, across processes
 int OpenKeyHandleCount();            // registry handles this process holds
 int InvalidHandleUseCount();         // registry calls on handles that were not open (double closes)

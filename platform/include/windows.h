@@ -76,6 +76,8 @@ typedef struct HWND__* HWND;
 #define ERROR_REGISTRY_CORRUPT 1015L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_MOD_NOT_FOUND 126L
 
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
@@ -154,9 +156,6 @@ BOOL GetVersionExA(LPOSVERSIONINFOA versionInfo);
 int lstrcmpA(LPCSTR a, LPCSTR b);
 BOOL IsDBCSLeadByte(BYTE testChar);
 
-#define CP_ACP 0
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int multiByteLength,
-                        LPWSTR wide, int wideLength);
 
 // Process
 #define STARTF_USESHOWWINDOW 0x00000001
@@ -179,9 +178,31 @@ typedef struct _STARTUPINFOA {
 
 LPSTR GetCommandLineA(void);
 HMODULE GetModuleHandleA(LPCSTR moduleName);
-DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 void GetStartupInfoA(LPSTARTUPINFOA startupInfo);
 void ExitProcess(UINT exitCode);
+
+// The loader. Only kernel32 is known to GetModuleHandleW, and GetProcAddress finds in it only
+// SetDefaultDllDirectories and SetDllDirectoryW, which the stand-in implements but does not
+// declare: a program on older systems must look them up. What the DLL search was when a
+// delay-loaded DLL came in is recorded (see <platform_controls.h>).
+typedef intptr_t (*FARPROC)(void);
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
+#define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000
+HMODULE GetModuleHandleW(LPCWSTR moduleName);
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+
+// Drives. The stand-in calls every letter fixed unless a test says otherwise.
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+UINT GetDriveTypeW(LPCWSTR rootPathName);
 
 // C runtime (msvcrt), declared here because the Linux <time.h> lacks the 64-bit names.
 __time64_t _time64(__time64_t* result);

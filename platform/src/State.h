@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <map>
+#include <set>
 #include <string>
 
 namespace platform {
@@ -49,7 +50,13 @@ struct ProcessState {
     int liveObjects = 0;
     int referenceMisuse = 0;
     DWORD lastError = 0;
+    DWORD defaultDllDirectories = 0;  // 0 until SetDefaultDllDirectories
+    bool currentDirectorySearched = true;
+    std::set<std::string> loadedDlls;
 };
+
+// Loads a delay-loaded DLL into this process, once, and records the DLL search in force.
+void LoadDelayedDll(const char* dll);
 ProcessState& Process();
 
 std::string ToHex(const std::string& bytes);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <sstream>
 
 namespace platform {
@@ -48,6 +49,54 @@ void SetOsVersion(DWORD major, DWORD minor)
 void SetModulePath(const std::string& path) { detail::WriteStateFile("modulepath", path); }
 void SetAnsiCodePage(UINT codePage) { detail::WriteStateFile("codepage", std::to_string(codePage)); }
 void SetCommandLine(const std::string& commandLine) { detail::Process().commandLine = commandLine; }
+void SetDriveType(wchar_t letter, UINT driveType)
+{
+    detail::AppendStateLine("drivetypes", std::string(1, static_cast<char>(towupper(letter))) + " " +
+                                              std::to_string(driveType));
+}
+void RemoveExport(const std::string& function) { detail::AppendStateLine("missing-exports", function); }
+
+std::vector<DllLoad> DllLoads()
+{
+    std::vector<DllLoad> loads;
+    std::string content;
+    if (!detail::ReadStateFile("loads.log", &content))
+        return loads;
+    std::istringstream lines(content);
+    for (std::string line; std::getline(lines, line);) {
+        size_t tab = line.find('\t');
+        loads.push_back({line.substr(0, tab), tab == std::string::npos ? "" : line.substr(tab + 1)});
+    }
+    return loads;
+}
+
+namespace detail {
+
+void LoadDelayedDll(const char* dll)
+{
+    ProcessState& process = Process();
+    if (!process.loadedDlls.insert(dll).second)
+        return;
+    std::string search;
+    DWORD restricted = process.defaultDllDirectories;
+    if (restricted & LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)
+        restricted |= LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32;
+    if (restricted == 0) {
+        search = std::string("program folder; system; ") +
+                 (process.currentDirectorySearched ? "current directory; " : "") + "PATH";
+    } else {
+        if (restricted & LOAD_LIBRARY_SEARCH_APPLICATION_DIR)
+            search += "program folder; ";
+        if (restricted & LOAD_LIBRARY_SEARCH_USER_DIRS)
+            search += "added folders; ";
+        if (restricted & LOAD_LIBRARY_SEARCH_SYSTEM32)
+            search += "system; ";
+        search.resize(search.size() - 2);
+    }
+    AppendStateLine("loads.log", std::string(dll) + "\t" + search);
+}
+
+}  // namespace detail
 
 std::vector<ShellCall> ShellCalls()
 {
@@ -125,32 +174,6 @@ BOOL IsDBCSLeadByte(BYTE testChar)
     return (testChar >= 0x81 && testChar <= 0x9F) || (testChar >= 0xE0 && testChar <= 0xFC);
 }
 
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int multiByteLength, LPWSTR wide,
-                        int wideLength)
-{
-    long injected;
-    if (EnterCall("MultiByteToWideChar", &injected)) {
-        SetLastError(static_cast<DWORD>(injected));
-        return 0;
-    }
-    if (multiByte == nullptr || wideLength < 0 || (wide == nullptr && wideLength != 0) || codePage != CP_ACP ||
-        flags != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    // The stand-in's ANSI code page maps each byte to the code point of the same number.
-    size_t length = multiByteLength < 0 ? strlen(multiByte) + 1 : static_cast<size_t>(multiByteLength);
-    if (wideLength == 0)
-        return static_cast<int>(length);
-    if (length > static_cast<size_t>(wideLength)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    for (size_t i = 0; i < length; ++i)
-        wide[i] = static_cast<WCHAR>(static_cast<unsigned char>(multiByte[i]));
-    return static_cast<int>(length);
-}
-
 LPSTR GetCommandLineA(void) { return &platform::detail::Process().commandLine[0]; }
 
 HMODULE GetModuleHandleA(LPCSTR moduleName)
@@ -158,33 +181,138 @@ HMODULE GetModuleHandleA(LPCSTR moduleName)
     return moduleName == nullptr ? reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000)) : nullptr;
 }
 
-DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
 {
     long injected;
-    bool failing = EnterCall("GetModuleFileNameA", &injected);
+    bool failing = EnterCall("GetModuleFileNameW", &injected);
     if (failing && injected != ERROR_INSUFFICIENT_BUFFER) {
         SetLastError(static_cast<DWORD>(injected));
         return 0;
     }
     (void)module;
-    std::string path;
-    if (!platform::ReadControl("modulepath", &path))
-        path = platform::kDefaultModulePath;
+    std::string utf8;
+    if (!platform::ReadControl("modulepath", &utf8))
+        utf8 = platform::kDefaultModulePath;
+    std::wstring path = platform::detail::FromUtf8(utf8);
     // The platform reports a too small buffer only through a cut path; an injected one is the
     // answer for a module that lives deeper than the buffer reaches.
     if (failing)
-        path += "\\" + std::string(size, 'd');
+        path += L"\\" + std::wstring(size, L'd');
     if (size == 0)
         return 0;
     // Too small a buffer gets the path cut short and terminated, and the result is the size.
     if (path.size() >= size) {
-        memcpy(fileName, path.data(), size - 1);
+        wmemcpy(fileName, path.data(), size - 1);
         fileName[size - 1] = 0;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return size;
     }
-    memcpy(fileName, path.c_str(), path.size() + 1);
+    wmemcpy(fileName, path.c_str(), path.size() + 1);
     return static_cast<DWORD>(path.size());
+}
+
+namespace {
+
+const HMODULE kKernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7C800000));
+
+BOOL WINAPI StandInSetDefaultDllDirectories(DWORD flags)
+{
+    long injected;
+    if (EnterCall("SetDefaultDllDirectories", &injected)) {
+        SetLastError(static_cast<DWORD>(injected));
+        return FALSE;
+    }
+    const DWORD known = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                        LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+    if (flags == 0 || (flags & ~known) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    platform::detail::Process().defaultDllDirectories = flags;
+    return TRUE;
+}
+
+BOOL WINAPI StandInSetDllDirectoryW(LPCWSTR folder)
+{
+    long injected;
+    if (EnterCall("SetDllDirectoryW", &injected)) {
+        SetLastError(static_cast<DWORD>(injected));
+        return FALSE;
+    }
+    // NULL restores the default search; "" takes the current directory out; a folder would be
+    // added in its place, which the stand-in has no use for.
+    platform::detail::Process().currentDirectorySearched = folder == nullptr;
+    return TRUE;
+}
+
+bool ExportRemoved(const std::string& function)
+{
+    std::string content;
+    if (!platform::detail::ReadStateFile("missing-exports", &content))
+        return false;
+    std::istringstream lines(content);
+    for (std::string line; std::getline(lines, line);) {
+        if (line == function)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+HMODULE GetModuleHandleW(LPCWSTR moduleName)
+{
+    if (moduleName == nullptr)
+        return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000));
+    std::wstring name(moduleName);
+    for (wchar_t& c : name)
+        c = static_cast<wchar_t>(towlower(c));
+    if (name == L"kernel32.dll" || name == L"kernel32")
+        return kKernel32;
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName)
+{
+    long injected;
+    if (EnterCall("GetProcAddress", &injected)) {
+        SetLastError(static_cast<DWORD>(injected));
+        return nullptr;
+    }
+    std::string name = procName != nullptr ? procName : "";
+    if (module == kKernel32 && !ExportRemoved(name)) {
+        if (name == "SetDefaultDllDirectories")
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(StandInSetDefaultDllDirectories));
+        if (name == "SetDllDirectoryW")
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(StandInSetDllDirectoryW));
+    }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+UINT GetDriveTypeW(LPCWSTR rootPathName)
+{
+    long injected;
+    if (EnterCall("GetDriveTypeW", &injected))
+        return static_cast<UINT>(injected);  // DRIVE_UNKNOWN or DRIVE_NO_ROOT_DIR, as it fails
+    if (rootPathName == nullptr)
+        return DRIVE_NO_ROOT_DIR;
+    std::wstring root(rootPathName);
+    if (root.size() != 3 || !iswalpha(root[0]) || root[1] != L':' || root[2] != L'\\')
+        return DRIVE_NO_ROOT_DIR;
+    UINT type = DRIVE_FIXED;
+    std::string content;
+    if (platform::detail::ReadStateFile("drivetypes", &content)) {
+        std::istringstream lines(content);
+        std::string letter;
+        UINT set;
+        while (lines >> letter >> set) {
+            if (letter[0] == static_cast<char>(towupper(root[0])))
+                type = set;
+        }
+    }
+    return type;
 }
 
 void GetStartupInfoA(LPSTARTUPINFOA startupInfo)
@@ -226,6 +354,7 @@ struct tm* _localtime64(const __time64_t* time)
 
 HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT showMode)
 {
+    platform::detail::LoadDelayedDll("shell32.dll");
     long injected;
     if (EnterCall("ShellExecuteA", &injected))
         return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(injected));

@@ -417,6 +417,7 @@ using platform::detail::Process;
 
 HRESULT CoInitialize(LPVOID reserved)
 {
+    platform::detail::LoadDelayedDll("ole32.dll");
     long injected;
     if (EnterCall("CoInitialize", &injected))
         return injected;
@@ -427,6 +428,7 @@ HRESULT CoInitialize(LPVOID reserved)
 
 void CoUninitialize(void)
 {
+    platform::detail::LoadDelayedDll("ole32.dll");
     long injected;
     EnterCall("CoUninitialize", &injected);  // cannot fail
     if (Process().apartmentDepth <= 0)
@@ -437,6 +439,7 @@ void CoUninitialize(void)
 
 HRESULT CoCreateInstance(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID riid, LPVOID* object)
 {
+    platform::detail::LoadDelayedDll("ole32.dll");
     long injected;
     if (EnterCall("CoCreateInstance", &injected)) {
         if (object != nullptr)

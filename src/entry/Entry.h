@@ -12,7 +12,12 @@ int IsSupportedOs();
 // it. The rest is returned as it stands. Points into commandLine.
 char* GetCommandTail(char* commandLine);
 
-// Calls WinMain with the tail of GetCommandLineA and ends the process with its result.
+// Limits the DLL search of the whole process to the system directory where the platform can
+// (SetDefaultDllDirectories); elsewhere it takes the current directory out of it.
+void RestrictDllSearch();
+
+// Restricts the DLL search, then calls WinMain with the tail of GetCommandLineA and ends the
+// process with its result.
 extern "C" void WinMainCRTStartup();
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandTail, int showMode);

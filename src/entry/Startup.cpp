@@ -17,6 +17,37 @@ char* GetCommandTail(char* commandLine)
     return reinterpret_cast<char*>(p);
 }
 
+namespace {
+
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
+typedef BOOL(WINAPI* SetDllDirectoryWFunction)(LPCWSTR);
+
+// GetProcAddress's generic pointer goes through the one function type that GCC lets stand for
+// any other.
+template <typename Function>
+Function LookUp(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+void RestrictDllSearch()
+{
+    // Both are looked up, not imported: Vista and Windows 7 without their loader update lack the
+    // first, and an import of it would keep the file from loading there at all.
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    SetDefaultDllDirectoriesFunction setDefaultDllDirectories =
+        LookUp<SetDefaultDllDirectoriesFunction>(kernel, "SetDefaultDllDirectories");
+    if (setDefaultDllDirectories != NULL && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return;
+    // All that is left there: drop the current directory. The program's own folder stays first in
+    // the search, so it must be one that only administrators can write.
+    SetDllDirectoryWFunction setDllDirectory = LookUp<SetDllDirectoryWFunction>(kernel, "SetDllDirectoryW");
+    if (setDllDirectory != NULL)
+        setDllDirectory(L"");
+}
+
 // Our own start-up replaces the C runtime's: the program needs none of its initialisation, and
 // this way the tail follows the rule above exactly, whatever runtime the build links.
 extern "C"
@@ -25,6 +56,11 @@ extern "C"
 #endif
     void WinMainCRTStartup()
 {
+    // The task runs us as the system account. shell32, ole32 and what they load by name later
+    // must come from the system directory, never from a folder a user could write to: so this
+    // comes before the first call that can load a DLL.
+    RestrictDllSearch();
+
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;

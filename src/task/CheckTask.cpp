@@ -18,18 +18,11 @@ int BuildAndSaveCheckTask(ITaskScheduler* scheduler, ITask** task, ITaskTrigger*
         return kTaskNameTaken;
     }
 
-    // A path that fills the buffer was cut short: a task running as the system account must
-    // never name a file that may not be this program.
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return kTaskNotDescribed;
-    // Nothing would terminate the wide buffer after a failed conversion.
-    WCHAR widePath[MAX_PATH + 1];
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH + 1) == 0)
+    WCHAR path[MAX_PATH];
+    if (!GetCheckTaskApplication(path))
         return kTaskNotDescribed;
 
-    if (FAILED((*task)->SetApplicationName(widePath)) || FAILED((*task)->SetParameters(L"/CHK")) ||
+    if (FAILED((*task)->SetApplicationName(path)) || FAILED((*task)->SetParameters(L"/CHK")) ||
         FAILED((*task)->SetAccountInformation(L"", NULL)))  // "" is the local system account
         return kTaskNotDescribed;
     (*task)->SetComment(L"Display Vorla Offers");
@@ -56,6 +49,24 @@ int BuildAndSaveCheckTask(ITaskScheduler* scheduler, ITask** task, ITaskTrigger*
 }
 
 }  // namespace
+
+int GetCheckTaskApplication(WCHAR (&path)[MAX_PATH])
+{
+    // Taken in UTF-16 as the platform knows it: through the ANSI code page a folder name can come
+    // back best-fitted ("Vorła" as "Vorla") or as question marks, naming another file or none.
+    // A path that fills the buffer was cut short and may also name another file.
+    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return 0;
+    // The task runs as the system account long after this run: a share, a mapped or removable
+    // drive, or a disc may by then hold a file that somebody else put there, or nothing.
+    int drivePath = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+                    path[1] == L':' && path[2] == L'\\';
+    if (!drivePath)
+        return 0;
+    WCHAR root[] = {path[0], L':', L'\\', 0};
+    return GetDriveTypeW(root) == DRIVE_FIXED ? 1 : 0;
+}
 
 int FillCheckTrigger(__time64_t now, TASK_TRIGGER* trigger)
 {

@@ -14,7 +14,7 @@ enum {
     kTaskSaved = 0,
     kTaskNameTaken = 1,      // the scheduler refused the name, most often because the task exists
     kTaskNoScheduler = -2,
-    kTaskNotDescribed = -3,  // our own path, application, parameters or account couldn't be set
+    kTaskNotDescribed = -3,  // no local path of our own, or application, parameters or account not set
     kTaskNoTrigger = -4,
     kTaskNotSaved = -5,
 };
@@ -25,6 +25,10 @@ void InstallCheckTask();
 // Creates, describes, triggers and saves the check task. An existing task is left unchanged.
 // Whatever the outcome, every interface obtained here has been released on return.
 int CreateCheckTask(TaskSchedulerConnection& connection);
+
+// The running program's own path, for the task to start: 1 when it was had whole and lies on a
+// local fixed drive (an absolute X:\ path), else 0.
+int GetCheckTaskApplication(WCHAR (&path)[MAX_PATH]);
 
 // Fills the daily trigger: every 60 minutes around the clock, from the local time seven days after
 // now until the local date thirty days after it. 0 when a local breakdown isn't available.

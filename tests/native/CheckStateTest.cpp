@@ -58,6 +58,12 @@ TEST_F(CheckStateTest, FutureStampIsReplacedByNowAndRestartsTheWeek)
     EXPECT_EQ(Stamp(), static_cast<DWORD>(kNow));
     platform::SetClock(kNow + 604799);
     EXPECT_EQ(IsCheckDue(), 0);
+
+    // A key deleted between the read and the re-stamp stays deleted.
+    platform::SetDwordValue(kKeyPath, "LastCheckDate", static_cast<DWORD>(kNow + 604800));
+    platform::FailCall("RegOpenKeyExA", ERROR_FILE_NOT_FOUND, CallCount("RegOpenKeyExA") + 2);
+    EXPECT_EQ(IsCheckDue(), 0);
+    EXPECT_EQ(CallCount("RegCreateKeyExA"), 0);
 }
 
 TEST_F(CheckStateTest, StampAboveTheSignedRangeIsNotInThePast)

@@ -91,7 +91,7 @@ TEST_F(CheckTaskTest, TriggerDatesAreLocalTimesOfExactSecondCounts)
     EXPECT_EQ(trigger.wBeginMonth, 11);
     EXPECT_EQ(trigger.wBeginDay, 2);
     EXPECT_EQ(trigger.wStartHour, 23);
-    EXPECT_EQ(trigger.wBeginDay, 2);
+    EXPECT_EQ(trigger.wStartMinute, 30);
     // A leap year's February.
     ASSERT_EQ(FillCheckTrigger(LocalTime(2028, 2, 25, 8, 0, 0), &trigger), 1);
     EXPECT_EQ(trigger.wBeginMonth, 3);
@@ -173,8 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, CheckTaskFailureTest,
     ::testing::Values(Failure{"ITaskScheduler::NewWorkItem", HRESULT_FROM_WIN32(ERROR_FILE_EXISTS), kTaskNameTaken},
                       Failure{"ITaskScheduler::NewWorkItem", E_OUTOFMEMORY, kTaskNameTaken},
-                      Failure{"GetModuleFileNameA", ERROR_NOT_ENOUGH_MEMORY, kTaskNotDescribed},
-                      Failure{"MultiByteToWideChar", ERROR_INSUFFICIENT_BUFFER, kTaskNotDescribed},
+                      Failure{"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY, kTaskNotDescribed},
+                      Failure{"GetDriveTypeW", DRIVE_NO_ROOT_DIR, kTaskNotDescribed},
                       Failure{"ITask::SetApplicationName", E_OUTOFMEMORY, kTaskNotDescribed},
                       Failure{"ITask::SetParameters", E_OUTOFMEMORY, kTaskNotDescribed},
                       Failure{"IScheduledWorkItem::SetAccountInformation", E_ACCESSDENIED, kTaskNotDescribed},
@@ -244,6 +244,46 @@ TEST_F(CheckTaskTest, ApartmentOpenedEarlierOnTheThreadStaysOpen)
     EXPECT_TRUE(Saved());
     EXPECT_EQ(platform::ApartmentDepth(), 1);
     CoUninitialize();
+}
+
+// The task starts this very file as the system account every hour: it must name it exactly, and
+// only where nobody but the machine's administrators decides what lies there later.
+TEST_F(CheckTaskTest, TaskNamesTheProgramOnlyOnALocalFixedDrive)
+{
+    struct Case {
+        const char* path;      // as the module path, in UTF-8
+        const wchar_t* saved;  // what the task must start; none: no task
+        wchar_t drive;
+        UINT driveType;
+    };
+    const Case kCases[] = {
+        // Folder names outside any ANSI code page are saved as they are, not best-fitted.
+        {"C:\\Vorła Drukarki\\VorlaLogChecker.exe", L"C:\\Vorła Drukarki\\VorlaLogChecker.exe", 0, 0},
+        {"C:\\Принтер\\打印机\\VorlaLogChecker.exe", L"C:\\Принтер\\打印机\\VorlaLogChecker.exe", 0, 0},
+        {"d:\\Drivers\\VorlaLogChecker.exe", L"d:\\Drivers\\VorlaLogChecker.exe", L'D', DRIVE_FIXED},
+        {"E:\\VorlaLogChecker.exe", nullptr, L'E', DRIVE_REMOVABLE},
+        {"F:\\VorlaLogChecker.exe", nullptr, L'F', DRIVE_REMOTE},
+        {"G:\\VorlaLogChecker.exe", nullptr, L'G', DRIVE_CDROM},
+        {"R:\\VorlaLogChecker.exe", nullptr, L'R', DRIVE_RAMDISK},
+        {"Q:\\VorlaLogChecker.exe", nullptr, L'Q', DRIVE_NO_ROOT_DIR},
+        {"\\\\printsrv\\drivers\\VorlaLogChecker.exe", nullptr, 0, 0},
+        {"\\\\?\\C:\\Drivers\\VorlaLogChecker.exe", nullptr, 0, 0},
+        {"UNC\\printsrv\\drivers\\VorlaLogChecker.exe", nullptr, 0, 0},
+        {"C:VorlaLogChecker.exe", nullptr, 0, 0},
+        {"VorlaLogChecker.exe", nullptr, 0, 0},
+    };
+    for (const Case& c : kCases) {
+        platform::ResetState();
+        platform::SetModulePath(c.path);
+        if (c.drive != 0)
+            platform::SetDriveType(c.drive, c.driveType);
+        EXPECT_EQ(Create(), c.saved != nullptr ? kTaskSaved : kTaskNotDescribed) << c.path;
+        platform::SavedTask task;
+        ASSERT_EQ(Saved(&task), c.saved != nullptr) << c.path;
+        if (c.saved != nullptr) {
+            EXPECT_TRUE(task.application == c.saved) << c.path;
+        }
+    }
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ TEST_F(CommandTailTest, SkipsTheProgramNameAndTheBlanksAfterIt)
     EXPECT_EQ(Tail("\"C:\\Program Files\\Vorla\\VorlaLogChecker.exe\" /CHK"), "/CHK");
     EXPECT_EQ(Tail("C:\\Pro\"gram Fi\"les\\x.exe /CHK"), "/CHK");
     EXPECT_EQ(Tail("x.exe \t\r\n\x01/INV"), "/INV");
+    EXPECT_EQ(Tail("x.exe\t/CHK"), "/CHK");
     EXPECT_EQ(Tail("x.exe"), "");
     EXPECT_EQ(Tail(""), "");
     EXPECT_EQ(Tail("x.exe    "), "");
@@ -159,6 +160,41 @@ TEST_F(DispatchTest, ProgramUnderAPathWithSpacesRunsTheWeeklyCheck)
     EXPECT_EQ(RunProgram(program, {}), 0);
     EXPECT_EQ(platform::ShellCalls().size(), 1u);
     EXPECT_EQ(Stamp(), static_cast<DWORD>(kNow));
+}
+
+// shell32 and ole32 come in late, by name, into a process that the task runs as the system
+// account: by then the search must not look in any folder a user may write to.
+TEST_F(DispatchTest, DelayLoadedDllsComeOnlyFromTheSystemDirectory)
+{
+    const std::string program = NATIVE_EXE;
+    EXPECT_EQ(RunProgram(program, {"/CHK"}), 0);
+    EXPECT_EQ(RunProgram(program, {"/INS"}), 0);
+    std::vector<platform::DllLoad> loads = platform::DllLoads();
+    ASSERT_EQ(loads.size(), 2u);
+    for (const platform::DllLoad& load : loads)
+        EXPECT_EQ(load.search, "system") << load.dll;
+    std::vector<std::string> calls = platform::CallLog();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[1], "SetDefaultDllDirectories") << "the first call after its lookup";
+}
+
+TEST_F(DispatchTest, WithoutTheLoaderUpdateTheCurrentDirectoryIsLeftOut)
+{
+    // Vista and Windows 7 before their loader update lack SetDefaultDllDirectories; it may also
+    // refuse. The program's own folder then stays in the search: there is no call to remove it.
+    for (int refused = 0; refused <= 1; ++refused) {
+        platform::ResetState();
+        platform::SetClock(kNow);
+        if (refused)
+            platform::FailCall("SetDefaultDllDirectories", ERROR_INVALID_PARAMETER);
+        else
+            platform::RemoveExport("SetDefaultDllDirectories");
+        EXPECT_EQ(RunProgram(NATIVE_EXE, {"/INV"}), 0);
+        EXPECT_EQ(platform::ShellCalls().size(), 1u);
+        std::vector<platform::DllLoad> loads = platform::DllLoads();
+        ASSERT_EQ(loads.size(), 1u);
+        EXPECT_EQ(loads[0].search, "program folder; system; PATH") << "refused " << refused;
+    }
 }
 
 }  // namespace

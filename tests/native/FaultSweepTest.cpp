@@ -53,8 +53,8 @@ const std::map<std::string, std::vector<long>>& FailureTable()
         {"CoUninitialize", {}},
         {"ITaskScheduler::NewWorkItem",
          {HRESULT_FROM_WIN32(ERROR_FILE_EXISTS), E_OUTOFMEMORY, E_INVALIDARG, E_ACCESSDENIED}},
-        {"GetModuleFileNameA", {ERROR_INSUFFICIENT_BUFFER, ERROR_NOT_ENOUGH_MEMORY}},
-        {"MultiByteToWideChar", {ERROR_INSUFFICIENT_BUFFER, ERROR_NO_UNICODE_TRANSLATION, ERROR_INVALID_PARAMETER}},
+        {"GetModuleFileNameW", {ERROR_INSUFFICIENT_BUFFER, ERROR_NOT_ENOUGH_MEMORY}},
+        {"GetDriveTypeW", {DRIVE_UNKNOWN, DRIVE_NO_ROOT_DIR}},
         {"ITask::SetApplicationName", {E_OUTOFMEMORY, E_INVALIDARG}},
         {"ITask::SetParameters", {E_OUTOFMEMORY, E_INVALIDARG}},
         {"IScheduledWorkItem::SetAccountInformation",
@@ -200,7 +200,7 @@ private:
             return;
         if (Fails("ITaskScheduler::NewWorkItem") || world_.taskSaved)
             return;
-        if (Fails("GetModuleFileNameA") || Fails("MultiByteToWideChar"))
+        if (Fails("GetModuleFileNameW") || Fails("GetDriveTypeW"))
             return;
         if (Fails("ITask::SetApplicationName") || Fails("ITask::SetParameters") ||
             Fails("IScheduledWorkItem::SetAccountInformation"))
