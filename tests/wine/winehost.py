@@ -154,27 +154,35 @@ class WinePrefix:
 
     # -- the program --------------------------------------------------------------------------
 
-    def install_exe(self, exe):
-        folder = self.unix_path(INSTALL_DIR)
-        os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(exe, os.path.join(folder, EXE_NAME))
+    def install_exe(self, exe, folder=INSTALL_DIR):
+        """Copies exe into the Windows folder as the program; returns its Windows path."""
+        target = self.unix_path(folder)
+        os.makedirs(target, exist_ok=True)
+        shutil.copyfile(exe, os.path.join(target, EXE_NAME))
+        return folder + "\\" + EXE_NAME
 
     def run(self, switch):
         """Runs the program with one switch, as the scheduled task would; returns the exit code."""
         return self.run_batch(" " + switch if switch else "")
 
-    def run_batch(self, after_path, timeout=DEFAULT_TIMEOUT):
+    def run_batch(self, after_path, timeout=DEFAULT_TIMEOUT, cwd=None, path_first=None,
+                  program=None):
         """Runs the quoted program path followed by after_path, blanks kept exactly as given.
 
         cmd hands a batch file's command line over as written (`wine EXE "/INV "` would keep
-        the quotes). Returns the program's exit code once everything it started has ended.
+        the quotes). cwd: the Windows folder to run it in; path_first: a Windows folder put
+        first on PATH; program: another Windows path of an exe to run instead. Returns the
+        program's exit code once everything it started has ended.
         """
         if any(c in after_path for c in '%&|<>^"\r\n'):
             raise ValueError("characters that cmd would interpret: %r" % after_path)
-        lines = ["@echo off",
-                 "set TZ=",
-                 '"%s"%s' % (self.exe_path, after_path),
-                 "exit /b %ERRORLEVEL%"]
+        lines = ["@echo off", "set TZ="]
+        if cwd:
+            lines.append('cd /d "%s"' % cwd)
+        if path_first:
+            lines.append('set "PATH=%s;%%PATH%%"' % path_first)
+        lines += ['"%s"%s' % (program or self.exe_path, after_path),
+                  "exit /b %ERRORLEVEL%"]
         with open(self.unix_path(r"C:\vorla-run.bat"), "w", newline="") as f:
             f.write("\r\n".join(lines) + "\r\n")
         code = self._run(["wine", "cmd", "/c", r"C:\vorla-run.bat"], timeout=timeout,
@@ -182,12 +190,16 @@ class WinePrefix:
         self.wait_idle()
         return code
 
-    def run_direct(self, args, timeout=DEFAULT_TIMEOUT):
-        """Runs `wine PROGRAM ARGS` with no TZ at all: local time is then the host's zone."""
+    def run_direct(self, args, timeout=DEFAULT_TIMEOUT, program=None):
+        """Runs `wine PROGRAM ARGS` with no TZ at all: local time is then the host's zone.
+
+        program: another Windows path of the exe (any characters; a batch file can hold only
+        those of its code page).
+        """
         env = dict(self.env)
         del env["TZ"]
-        code = self._run(["wine", self.exe_path] + list(args), timeout=timeout, log="run.log",
-                         check=False, env=env)
+        code = self._run(["wine", program or self.exe_path] + list(args), timeout=timeout,
+                         log="run.log", check=False, env=env)
         self.wait_idle()
         return code
 
@@ -378,9 +390,26 @@ class WinePrefix:
     # -- plumbing -----------------------------------------------------------------------------
 
     def unix_path(self, windows_path):
+        """Where a C: path, or a \\\\server\\share path shared with share(), lies."""
+        if windows_path.startswith("\\\\"):
+            parts = [p for p in windows_path.split("\\") if p]
+            return os.path.join(self.path, "dosdevices", "unc", *parts)
         drive, rest = windows_path.split(":", 1)
         assert drive.upper() == "C"
         return os.path.join(self.path, "drive_c", *[p for p in rest.split("\\") if p])
+
+    def share(self, server, name):
+        """Makes \\\\server\\name a network share of a fresh folder; returns its UNC path.
+
+        Wine resolves UNC paths through dosdevices/unc/SERVER/SHARE.
+        """
+        folder = os.path.join(self.root, "shares", server, name)
+        os.makedirs(folder, exist_ok=True)
+        link = os.path.join(self.path, "dosdevices", "unc", server, name)
+        os.makedirs(os.path.dirname(link), exist_ok=True)
+        if not os.path.islink(link):
+            os.symlink(folder, link)
+        return "\\\\%s\\%s" % (server, name)
 
     def _log_path(self, name):
         return os.path.join(self.logs, name)
