@@ -5,6 +5,7 @@ Usage: python3 tests/build/test_exe_facts.py --exe build/windows/VorlaLogChecker
 
 import argparse
 import os
+import subprocess
 import sys
 import unittest
 
@@ -22,6 +23,7 @@ SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "gdi32.dll", "shell
 LOAD_TIME_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 DELAYED_DLLS = {"shell32.dll", "ole32.dll"}
 SIZE_LIMIT = 24 * 1024
+OBJDUMP = "i686-w64-mingw32-objdump"
 
 
 def dll_names(imports):
@@ -81,6 +83,47 @@ class Imports(unittest.TestCase):
                 self.assertIsNotNone(section, "%s slot holds %#x" % (function, value))
                 self.assertTrue(section.flags & peimage.SECTION_EXECUTE,
                                 "%s slot points into %s" % (function, section.name))
+
+
+class Hardening(unittest.TestCase):
+    """What a program that runs as the system account should be, as binary analysers check a
+    32-bit PE: ASLR, DEP, SEH, W^X, shared sections. The README says why the rest can't apply."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = peimage.load(EXE)
+
+    def test_aslr_with_relocations(self):
+        self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_DYNAMIC_BASE)
+        self.assertFalse(self.pe.characteristics & peimage.FILE_RELOCS_STRIPPED)
+        rva, size = self.pe.directory(peimage.DIRECTORY_BASE_RELOCATION)
+        self.assertGreater(size, 0, "a relocatable image needs its relocations")
+        self.assertIsNotNone(self.pe.section_of(rva))
+
+    def test_dep(self):
+        self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_NX_COMPAT)
+
+    def test_no_seh_and_no_handler_registered(self):
+        # NO_SEH tells the loader to dispatch no exception to a handler in this image: true only
+        # while no code of ours links a frame into the chain at fs:[0].
+        self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_NO_SEH)
+        listing = subprocess.run([OBJDUMP, "-d", "--section=.text", EXE], check=True,
+                                 capture_output=True, text=True).stdout
+        self.assertIn("ret", listing, "no code disassembled")
+        self.assertNotIn("%fs:", listing)
+
+    def test_no_section_writable_and_executable_or_shared(self):
+        for section in self.pe.sections:
+            writable = section.flags & peimage.SECTION_WRITE
+            self.assertFalse(writable and section.flags & peimage.SECTION_EXECUTE, section.name)
+            self.assertFalse(writable and section.flags & peimage.SECTION_SHARED, section.name)
+
+    def test_imports_not_executable(self):
+        for index in (peimage.DIRECTORY_IMPORT, peimage.DIRECTORY_IAT):
+            rva, size = self.pe.directory(index)
+            if size:
+                section = self.pe.section_of(rva)
+                self.assertFalse(section.flags & peimage.SECTION_EXECUTE, section.name)
 
 
 class VersionResource(unittest.TestCase):
