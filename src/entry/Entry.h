@@ -12,6 +12,11 @@ int IsSupportedOs();
 // it. The rest is returned as it stands. Points into commandLine.
 char* GetCommandTail(char* commandLine);
 
+#ifdef _WIN32
+// Gives the stack protector's guard a value of this run's own; before anything else runs.
+void SeedStackGuard();
+#endif
+
 // Limits the DLL search of the whole process to the system directory where the platform can
 // (SetDefaultDllDirectories); elsewhere it takes the current directory out of it.
 void RestrictDllSearch();

@@ -52,10 +52,13 @@ void RestrictDllSearch()
 // this way the tail follows the rule above exactly, whatever runtime the build links.
 extern "C"
 #if defined(__i386__) && defined(_WIN32)
-    __attribute__((force_align_arg_pointer))
+    __attribute__((force_align_arg_pointer, no_stack_protector))
 #endif
     void WinMainCRTStartup()
 {
+#ifdef _WIN32
+    SeedStackGuard();
+#endif
     // The task runs us as the system account. shell32, ole32 and what they load by name later
     // must come from the system directory, never from a folder a user could write to: so this
     // comes before the first call that can load a DLL.

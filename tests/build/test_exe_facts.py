@@ -5,6 +5,7 @@ Usage: python3 tests/build/test_exe_facts.py --exe build/windows/VorlaLogChecker
 
 import argparse
 import os
+import re
 import subprocess
 import sys
 import unittest
@@ -24,6 +25,7 @@ LOAD_TIME_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 DELAYED_DLLS = {"shell32.dll", "ole32.dll"}
 SIZE_LIMIT = 24 * 1024
 OBJDUMP = "i686-w64-mingw32-objdump"
+STACK_GUARD_UNSEEDED = (0xBB40E64E).to_bytes(4, "little")
 
 
 def dll_names(imports):
@@ -92,6 +94,9 @@ class Hardening(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.pe = peimage.load(EXE)
+        cls.listing = subprocess.run([OBJDUMP, "-d", "--section=.text", EXE], check=True,
+                                     capture_output=True, text=True).stdout
+        assert "ret" in cls.listing, "no code disassembled"
 
     def test_aslr_with_relocations(self):
         self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_DYNAMIC_BASE)
@@ -107,10 +112,22 @@ class Hardening(unittest.TestCase):
         # NO_SEH tells the loader to dispatch no exception to a handler in this image: true only
         # while no code of ours links a frame into the chain at fs:[0].
         self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_NO_SEH)
-        listing = subprocess.run([OBJDUMP, "-d", "--section=.text", EXE], check=True,
-                                 capture_output=True, text=True).stdout
-        self.assertIn("ret", listing, "no code disassembled")
-        self.assertNotIn("%fs:", listing)
+        self.assertNotIn("%fs:", self.listing)
+
+    def test_stack_buffers_are_guarded(self):
+        # The guard is found by the value it holds until the start-up seeds it; every guarded
+        # function compares against it on return, and only the seeding writes it.
+        data = self.pe.data
+        places = [self.pe.image_base + s.virtual_address + i - s.raw_offset
+                  for s in self.pe.sections if s.flags & peimage.SECTION_WRITE
+                  for i in [data.find(STACK_GUARD_UNSEEDED, s.raw_offset,
+                                      s.raw_offset + s.raw_size)] if i >= 0]
+        self.assertEqual(len(places), 1, "the stack guard")
+        address = "0x%x" % places[0]
+        checks = re.findall(r"\tsub +%s,%%e" % address, self.listing)
+        writes = re.findall(r",%s$" % address, self.listing, re.M)
+        self.assertGreaterEqual(len(checks), 5, "functions with buffers that check the guard")
+        self.assertEqual(len(writes), 1, "only the seeding writes the guard")
 
     def test_no_section_writable_and_executable_or_shared(self):
         for section in self.pe.sections:
