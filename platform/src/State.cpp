@@ -40,19 +40,21 @@ void FailCall(const std::string& call, long status, int occurrence)
     detail::AppendStateLine("faults", call + " " + std::to_string(status) + " " + std::to_string(occurrence));
 }
 
-std::vector<std::string> CallLog()
-{
-    std::vector<std::string> calls;
-    std::string content;
-    if (!detail::ReadStateFile("calls.log", &content))
-        return calls;
-    std::istringstream lines(content);
-    for (std::string line; std::getline(lines, line);)
-        calls.push_back(line);
-    return calls;
-}
+std::vector<std::string> CallLog() { return detail::ReadStateLines("calls.log"); }
 
 namespace detail {
+
+std::vector<std::string> ReadStateLines(const std::string& file)
+{
+    std::vector<std::string> lines;
+    std::string content;
+    if (!ReadStateFile(file, &content))
+        return lines;
+    std::istringstream stream(content);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
 
 std::string StatePath(const std::string& file)
 {

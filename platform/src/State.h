@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace platform {
 namespace detail {
@@ -16,6 +17,7 @@ std::string StatePath(const std::string& file);
 bool ReadStateFile(const std::string& file, std::string* content);  // false when absent
 void WriteStateFile(const std::string& file, const std::string& content);  // atomic replace
 void AppendStateLine(const std::string& file, const std::string& line);
+std::vector<std::string> ReadStateLines(const std::string& file);  // none when absent
 void RemoveStateFile(const std::string& file);
 
 // Serialises read-modify-write of the shared state between processes (the registry and the

@@ -59,11 +59,7 @@ void RemoveExport(const std::string& function) { detail::AppendStateLine("missin
 std::vector<DllLoad> DllLoads()
 {
     std::vector<DllLoad> loads;
-    std::string content;
-    if (!detail::ReadStateFile("loads.log", &content))
-        return loads;
-    std::istringstream lines(content);
-    for (std::string line; std::getline(lines, line);) {
+    for (const std::string& line : detail::ReadStateLines("loads.log")) {
         size_t tab = line.find('\t');
         loads.push_back({line.substr(0, tab), tab == std::string::npos ? "" : line.substr(tab + 1)});
     }
@@ -247,11 +243,7 @@ BOOL WINAPI StandInSetDllDirectoryW(LPCWSTR folder)
 
 bool ExportRemoved(const std::string& function)
 {
-    std::string content;
-    if (!platform::detail::ReadStateFile("missing-exports", &content))
-        return false;
-    std::istringstream lines(content);
-    for (std::string line; std::getline(lines, line);) {
+    for (const std::string& line : platform::detail::ReadStateLines("missing-exports")) {
         if (line == function)
             return true;
     }
