@@ -165,30 +165,27 @@ class SignedFile(unittest.TestCase):
         struct.pack_into("<II", hidden, at, directory[0], directory[1] + 8)
         struct.pack_into("<I", hidden, directory[0],
                          struct.unpack_from("<I", data, directory[0])[0] + 8)
-        cases = {
-            "a byte of code changed after signing": (files["ca.pem"], bytes(tampered), None),
-            "another CA": (files["other-ca.pem"], data, None),
-            "another build as the unsigned one": (files["ca.pem"], data, bytes(other_build)),
-            "bytes hidden in the certificate table": (files["ca.pem"],
-                                                      bytes(hidden) + b"payload!", None),
-            "the unsigned build itself": (files["ca.pem"], read(EXE), None),
-        }
-        for label, (ca, candidate, unsigned) in cases.items():
+        other_path = os.path.join(scratch, "other-build.exe")
+        with open(other_path, "wb") as f:
+            f.write(other_build)
+        cases = [  # label, CA, file, unsigned build, what the refusal must say
+            ("a byte of code changed after signing", files["ca.pem"], bytes(tampered), EXE,
+             "not over this file"),
+            ("another CA", files["other-ca.pem"], data, EXE, "does not lead to"),
+            ("another build as the unsigned one", files["ca.pem"], data, other_path,
+             "digests differ"),
+            ("bytes hidden in the certificate table", files["ca.pem"],
+             bytes(hidden) + b"payload!", EXE, "more than the signature"),
+            ("the unsigned build itself", files["ca.pem"], read(EXE), EXE, "no signature"),
+        ]
+        for label, ca, candidate, unsigned, message in cases:
             with self.subTest(label):
                 path = os.path.join(scratch, "candidate.exe")
                 with open(path, "wb") as f:
                     f.write(candidate)
-                args = ["--verify", "--ca", ca, path]
-                if unsigned is not None:
-                    args.append(os.path.join(scratch, "other-build.exe"))
-                    with open(args[-1], "wb") as f:
-                        f.write(unsigned)
-                else:
-                    args.append(EXE)
-                result = sign(*args)
+                result = sign("--verify", "--ca", ca, path, unsigned)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
-                self.assertIn("sign:" if label.startswith("the unsigned") else "FAILED",
-                              result.stderr)
+                self.assertIn(message, result.stderr)
 
     def test_exe_facts_hold_for_the_signed_file(self):
         result = subprocess.run([sys.executable, os.path.join(HERE, "test_exe_facts.py"),
