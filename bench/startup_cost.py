@@ -17,7 +17,11 @@ Each timed run also checks that the path did its work (page shown, task saved), 
 that broke cannot pass for a fast one. Timed runs start the program as `wine PROGRAM SWITCH`,
 as directly as Wine allows, with no TZ in its environment.
 
-Usage: python3 bench/startup_cost.py [--pairs N] [--exe PATH] [--no-build]
+With --against OLD.exe it also times the not-due and due "/CHK" and "/INV" of the program
+against another build of it (a copy kept from before a change), pair by pair, so that a
+change's cost is read off one ratio instead of two runs' worth of noise.
+
+Usage: python3 bench/startup_cost.py [--pairs N] [--exe PATH] [--against OLD.exe] [--no-build]
        (--exe times another build of the program, e.g. one from an earlier commit, against
        the baselines built from the tree)
 """
@@ -170,6 +174,23 @@ def percentile(values, fraction):
     return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
 
 
+def measure_against(bench, pairs, switch, before_each=None, check=None):
+    """Times `pairs` pairs of (the other build, this build), both with the switch."""
+    rows = []
+    for _ in range(pairs):
+        pair = []
+        for program in ("against", "shipped"):
+            if before_each:
+                before_each()
+            pair.append(bench.run(program, switch))
+            if pair[-1][1] != 0:
+                raise RuntimeError("a run exited with %d" % pair[-1][1])
+            if check:
+                check()
+        rows.append(tuple(pair))
+    return rows
+
+
 def measure(bench, pairs, program, switch=None, before_pair=None, check=None, baseline="empty"):
     """Times `pairs` pairs of (baseline, program+switch); returns the pairs' figures."""
     rows = []
@@ -190,6 +211,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--pairs", type=int, default=40, help="pairs per path (default 40)")
     parser.add_argument("--exe", help="time this build of the program instead of the tree's")
+    parser.add_argument("--against", metavar="OLD.exe",
+                        help="also time the program against this other build of it")
     parser.add_argument("--no-build", action="store_true", help="use build/windows as it is")
     args = parser.parse_args()
     if args.pairs < 1:
@@ -208,6 +231,9 @@ def main():
 
     with winehost.WinePrefix() as prefix:
         bench = Bench(prefix, shipped)
+        if args.against:
+            shutil.copyfile(args.against, os.path.join(bench.folder, "Against.exe"))
+            bench.programs["against"] = winehost.INSTALL_DIR + "\\Against.exe"
         prefix.install_browser_recorder()
         prefix.start_scheduler()
         task_file = prefix.task_file()
@@ -301,8 +327,34 @@ def main():
                            baseline="empty-crt")
         expect_stamp_kept()
 
+        against = []
+        if args.against:
+            for label, switch, setup, before_each, check in (
+                    ("/CHK, not due", "/CHK", stamp_now, None, expect_no_page),
+                    ("/CHK, due (page shown)", "/CHK", prefix.clear_pages, make_due,
+                     expect_page),
+                    ("/INV", "/INV", prefix.clear_pages, None, expect_page)):
+                print("timing %s against %s ..." % (label, args.against), file=sys.stderr,
+                      flush=True)
+                setup()
+                against.append((label, measure_against(bench, args.pairs, switch, before_each,
+                                                       check)))
+
     load = (load_before, os.getloadavg()[0])
     report(args, shipped, empty_dlls, empty_memory, results, load, crt_rows)
+    if against:
+        print()
+        print("Against %s (%d bytes): this build's time over the other's, pair by pair" % (
+            os.path.abspath(args.against), os.path.getsize(args.against)))
+        print()
+        print("| path | ratio (median) | middle half | other ms | this ms |")
+        print("|---|---|---|---|---|")
+        for label, rows in against:
+            pair_ratios = [b[0] / a[0] for a, b in rows]
+            print("| %s | %.2fx | %.2f-%.2f | %.1f | %.1f |" % (
+                label, statistics.median(pair_ratios), percentile(pair_ratios, 0.25),
+                percentile(pair_ratios, 0.75), 1000 * statistics.median(a[0] for a, _ in rows),
+                1000 * statistics.median(b[0] for _, b in rows)))
 
 
 def median_or_none(values):
