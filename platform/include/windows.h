@@ -156,7 +156,6 @@ BOOL GetVersionExA(LPOSVERSIONINFOA versionInfo);
 int lstrcmpA(LPCSTR a, LPCSTR b);
 BOOL IsDBCSLeadByte(BYTE testChar);
 
-
 // Process
 #define STARTF_USESHOWWINDOW 0x00000001
 #define SW_HIDE 0
