@@ -49,9 +49,8 @@ class ExeFacts(unittest.TestCase):
         self.assertEqual(pe.timestamp, 0, "a link time stamp makes every build differ")
 
     def test_size(self):
-        # The limit is on the program; a signature's certificate table (data directory 4)
-        # comes on top of it.
-        _, signature_size = self.pe.directory(4)
+        # The limit is on the program; a signature's certificate table comes on top of it.
+        _, signature_size = self.pe.directory(peimage.DIRECTORY_SECURITY)
         self.assertLessEqual(len(self.data) - signature_size, SIZE_LIMIT)
 
     def test_no_build_paths(self):

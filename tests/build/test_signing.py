@@ -28,7 +28,6 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 SIGN = os.path.join(ROOT, "scripts", "sign")
 EXE = None  # set from the command line
 SIGNING_TIME = 1767225600  # 2026-01-01 00:00:00 UTC
-DIRECTORY_SECURITY = 4    # the certificate table; its address is a file offset
 PASSWORD = "pw-Kd7#x 91"   # with a blank and a '#', which a shell or a config parser might eat
 
 scratch = None
@@ -161,8 +160,8 @@ class SignedFile(unittest.TestCase):
         # Bytes added inside the certificate table are in no digest, and osslsigncode still
         # calls the signature good.
         hidden = bytearray(data)
-        directory = pe.directory(DIRECTORY_SECURITY)
-        at = optional_header(data) + 96 + 8 * DIRECTORY_SECURITY  # PE32's entry
+        directory = pe.directory(peimage.DIRECTORY_SECURITY)
+        at = optional_header(data) + 96 + 8 * peimage.DIRECTORY_SECURITY  # PE32's entry
         struct.pack_into("<II", hidden, at, directory[0], directory[1] + 8)
         struct.pack_into("<I", hidden, directory[0],
                          struct.unpack_from("<I", data, directory[0])[0] + 8)
