@@ -52,6 +52,7 @@ CHECK_TARGET_RATIO = 1.10
 SIZE_LIMIT = 24 * 1024
 MEMORY_RUNS = 5
 TIME = shutil.which("time", path="/usr/bin:/bin")
+WINE32_LOADER = "/usr/lib/wine/wine"
 
 
 def build():
@@ -357,6 +358,45 @@ def main():
                 1000 * statistics.median(b[0] for _, b in rows)))
 
 
+def i386_mode():
+    """How Wine's 32-bit side runs: natively, or under the emulator that binfmt_misc hands
+    i386 programs to. Timings under emulation are several times slower, so a table must say."""
+    folder = "/proc/sys/fs/binfmt_misc"
+    try:
+        with open(os.path.join(folder, "status")) as f:
+            if f.read().strip() != "enabled":
+                return "native"
+        with open(WINE32_LOADER, "rb") as f:
+            header = f.read(128)
+        names = sorted(os.listdir(folder))
+    except OSError:
+        return "native"
+    for name in names:
+        fields = {}
+        try:
+            with open(os.path.join(folder, name)) as f:
+                lines = f.read().splitlines()
+        except OSError:
+            continue
+        if not lines or lines[0] != "enabled":
+            continue
+        for line in lines[1:]:
+            key, _, value = line.partition(" ")
+            fields[key] = value
+        if "magic" not in fields or "interpreter" not in fields:
+            continue
+        magic = bytes.fromhex(fields["magic"])
+        mask = bytes.fromhex(fields.get("mask", "ff" * len(magic)))
+        offset = int(fields.get("offset", "0"))
+        window = header[offset:offset + len(magic)]
+        if len(window) == len(magic) and all(h & m == g & m for h, g, m in zip(window, magic, mask)):
+            version = subprocess.run([fields["interpreter"], "--version"], stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                                     text=True).stdout.splitlines()
+            return "emulated by %s" % (version[0] if version else fields["interpreter"])
+    return "native"
+
+
 def median_or_none(values):
     return None if None in values else statistics.median(values)
 
@@ -380,6 +420,7 @@ def report(args, shipped, empty_dlls, empty_memory, results, load, crt_rows):
           .strftime("%Y-%m-%d %H:%M UTC"))
     print("Machine: %s, %d cores, Linux %s, %s; %d pairs per path" % (
         cpu, os.cpu_count(), platform.release(), wine, args.pairs))
+    print("32-bit code: %s" % i386_mode())
     # Other work on the machine widens the spread; the load says how much there was.
     print("Load average (1 min) at start and end: %.2f, %.2f" % load)
     shown = os.path.relpath(shipped, ROOT)
