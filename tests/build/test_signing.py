@@ -226,6 +226,10 @@ class SignedFile(unittest.TestCase):
         result = sign("--cert", files["stranger-chain.pem"], "--key", files["stranger.key"],
                       "--out", stranger, EXE)
         self.assertEqual(result.returncode, 0, result.stderr)
+        blob = os.path.join(scratch, "blob.exe")
+        subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", signed_path,
+                        "-out", blob], check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         strange_stamp = os.path.join(scratch, "strange-stamp.exe")
         sign_stamped("other-tsa", strange_stamp)
         cases = [  # label, CA, file, unsigned build, what the refusal must say
@@ -236,6 +240,8 @@ class SignedFile(unittest.TestCase):
              read(stranger), EXE, "does not lead to"),
             ("a time-stamp from a server that neither the system nor the CA knows",
              files["ca.pem"], read(strange_stamp), EXE, "time-stamp does not verify"),
+            ("data added to the signature, outside what it signs", files["ca.pem"], read(blob),
+             EXE, "unsigned attributes"),
             ("another build as the unsigned one", files["ca.pem"], data, other_path,
              "digests differ"),
             ("bytes hidden in the certificate table", files["ca.pem"],
