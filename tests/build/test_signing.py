@@ -1,12 +1,15 @@
 """scripts/sign: a signed exe that verifies, is the build plus a signature and nothing else, and
 still runs; and the refusals that must leave nothing where the signed file would be.
 
-A throwaway CA and code-signing certificate are made with openssl for each run.
+Throwaway CAs, code-signing certificates and a time-stamp server on this machine are
+made with openssl for each run.
 
 Usage: python3 tests/build/test_signing.py [--exe build/windows/VorlaLogChecker.exe]
 """
 
 import calendar
+import contextlib
+import http.server
 import os
 import re
 import shutil
@@ -15,6 +18,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -50,6 +54,9 @@ def make_certificates():
                 "extendedKeyUsage=codeSigning\n")
     with open(path("ext-tls.cnf"), "w") as f:
         f.write("basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+    with open(path("ext-tsa.cnf"), "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=critical,timeStamping\n")
     with open(path("password"), "w") as f:
         f.write(PASSWORD + "\n")
     with open(path("wrong-password"), "w") as f:
@@ -59,12 +66,21 @@ def make_certificates():
                 "-out", path(ca + ".pem"), "-days", "30", "-subj", "/CN=Throwaway %s" % ca,
                 "-addext", "basicConstraints=critical,CA:TRUE",
                 "-addext", "keyUsage=critical,keyCertSign")
-    for name, ext in (("signer", "ext-code.cnf"), ("tls", "ext-tls.cnf")):
+    for name, ext, ca in (("signer", "ext-code.cnf", "ca"), ("tls", "ext-tls.cnf", "ca"),
+                          ("stranger", "ext-code.cnf", "other-ca"), ("tsa", "ext-tsa.cnf", "ca"),
+                          ("other-tsa", "ext-tsa.cnf", "other-ca")):
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", path(name + ".key"),
                 "-out", path(name + ".csr"), "-subj", "/CN=Vorla Test %s/O=Vorla" % name)
-        openssl("x509", "-req", "-in", files[name + ".csr"], "-CA", files["ca.pem"],
-                "-CAkey", files["ca.key"], "-CAcreateserial", "-days", "10",
+        openssl("x509", "-req", "-in", files[name + ".csr"], "-CA", files[ca + ".pem"],
+                "-CAkey", files[ca + ".key"], "-CAcreateserial", "-days", "10",
                 "-extfile", files[ext], "-out", path(name + ".pem"))
+    # A signer from another CA that carries a certificate from ours along with its own.
+    with open(path("stranger-chain.pem"), "wb") as f:
+        f.write(read(files["stranger.pem"]) + read(files["signer.pem"]))
+    with open(path("tsa.cnf"), "w") as f:
+        f.write("[tsa]\ndefault_tsa = vorla\n[vorla]\nserial = %s\nsigner_digest = sha256\n"
+                "default_policy = 1.2.3.4.1\ndigests = sha1, sha256, sha384, sha512\n"
+                "ess_cert_id_alg = sha256\n" % path("tsa-serial"))
     openssl("pkcs12", "-export", "-inkey", files["signer.key"], "-in", files["signer.pem"],
             "-certfile", files["ca.pem"], "-passout", "file:" + files["password"],
             "-out", path("signer.p12"))
@@ -78,6 +94,44 @@ def sign(*args):
 def sign_p12(out):
     return sign("--pkcs12", files["signer.p12"], "--password-file", files["password"],
                 "--time", str(SIGNING_TIME), "--out", out, EXE)
+
+
+@contextlib.contextmanager
+def time_stamp_server(tsa):
+    """An RFC 3161 time-stamp server on this machine, answering with openssl ts as tsa."""
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", files["tsa.cnf"],
+                                    "-queryfile", "/dev/stdin", "-signer", files[tsa + ".pem"],
+                                    "-inkey", files[tsa + ".key"], "-out", "/dev/stdout"],
+                                   input=query, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL).stdout
+            self.send_response(200 if reply else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield "http://127.0.0.1:%d/" % server.server_address[1]
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def sign_stamped(tsa, out):
+    with time_stamp_server(tsa) as url:
+        result = sign("--cert", files["signer.pem"], "--key", files["signer.key"],
+                      "--timestamp", url, "--out", out, EXE)
+    if result.returncode != 0:
+        raise AssertionError("signing with a time-stamp failed:\n%s" % result.stderr)
 
 
 def read(path):
@@ -168,10 +222,26 @@ class SignedFile(unittest.TestCase):
         other_path = os.path.join(scratch, "other-build.exe")
         with open(other_path, "wb") as f:
             f.write(other_build)
+        stranger = os.path.join(scratch, "stranger.exe")
+        result = sign("--cert", files["stranger-chain.pem"], "--key", files["stranger.key"],
+                      "--out", stranger, EXE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        blob = os.path.join(scratch, "blob.exe")
+        subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", signed_path,
+                        "-out", blob], check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        strange_stamp = os.path.join(scratch, "strange-stamp.exe")
+        sign_stamped("other-tsa", strange_stamp)
         cases = [  # label, CA, file, unsigned build, what the refusal must say
             ("a byte of code changed after signing", files["ca.pem"], bytes(tampered), EXE,
              "not over this file"),
             ("another CA", files["other-ca.pem"], data, EXE, "does not lead to"),
+            ("a signer from another CA, carrying a certificate from this one", files["ca.pem"],
+             read(stranger), EXE, "does not lead to"),
+            ("a time-stamp from a server that neither the system nor the CA knows",
+             files["ca.pem"], read(strange_stamp), EXE, "time-stamp does not verify"),
+            ("data added to the signature, outside what it signs", files["ca.pem"], read(blob),
+             EXE, "unsigned attributes"),
             ("another build as the unsigned one", files["ca.pem"], data, other_path,
              "digests differ"),
             ("bytes hidden in the certificate table", files["ca.pem"],
@@ -186,6 +256,19 @@ class SignedFile(unittest.TestCase):
                 result = sign("--verify", "--ca", ca, path, unsigned)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertIn(message, result.stderr)
+
+    def test_time_stamped_signature_verifies_and_shows_the_time(self):
+        stamped = os.path.join(scratch, "stamped", "VorlaLogChecker.exe")
+        start = time.time()
+        sign_stamped("tsa", stamped)
+        end = time.time()
+        result = sign("--verify", "--ca", files["ca.pem"], stamped, EXE)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        shown = re.search(r"time-stamp: (\w+ +\d+ [\d:]+ \d+) GMT\n", result.stdout)
+        self.assertIsNotNone(shown, result.stdout)
+        when = calendar.timegm(time.strptime(" ".join(shown.group(1).split()),
+                                             "%b %d %H:%M:%S %Y"))
+        self.assertTrue(int(start) - 2 <= when <= end + 2, shown.group(1))
 
     def test_exe_facts_hold_for_the_signed_file(self):
         result = subprocess.run([sys.executable, os.path.join(HERE, "test_exe_facts.py"),
