@@ -36,6 +36,7 @@ void RemoveExport(const std::string& function);        // GetProcAddress no long
 void FailCall(const std::string& call, long status, int occurrence = 0);
 // A key refuses any open or create that asks for one of these access bits; a key whose
 // KEY_CREATE_SUB_KEY is denied refuses new subkeys. Paths are written "HKLM\\SOFTWARE\\...".
+// Denying the complement of some rights leaves a key whose ACL grants those and nothing more.
 void DenyAccess(const std::string& keyPath, REGSAM mask);
 
 // Registry content, bypassing access checks and faults.

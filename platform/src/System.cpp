@@ -181,15 +181,22 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
 {
     long injected;
     bool failing = EnterCall("GetModuleFileNameW", &injected);
-    if (failing && injected != ERROR_INSUFFICIENT_BUFFER) {
-        SetLastError(static_cast<DWORD>(injected));
-        return 0;
-    }
     (void)module;
     std::string utf8;
     if (!platform::ReadControl("modulepath", &utf8))
         utf8 = platform::kDefaultModulePath;
     std::wstring path = platform::detail::FromUtf8(utf8);
+    if (failing && injected != ERROR_INSUFFICIENT_BUFFER) {
+        // Nothing is promised about the buffer on failure. It gets the module's path, which looks
+        // right to a caller that ignores the result, so only the result keeps the caller safe.
+        if (size != 0) {
+            size_t copied = path.size() < size ? path.size() : size - 1;
+            wmemcpy(fileName, path.data(), copied);
+            fileName[copied] = 0;
+        }
+        SetLastError(static_cast<DWORD>(injected));
+        return 0;
+    }
     // The platform reports a too small buffer only through a cut path; an injected one is the
     // answer for a module that lives deeper than the buffer reaches.
     if (failing)

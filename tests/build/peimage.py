@@ -71,6 +71,7 @@ class PeImage:
         self.magic = self._u16(optional)
         if self.magic != PE32_MAGIC:
             raise PeError("not PE32 (optional header magic %#x)" % self.magic)
+        self.entry_point = self._u32(optional + 16)  # an RVA
         self.image_base = self._u32(optional + 28)
         (self.os_version_major, self.os_version_minor, _, _, self.subsystem_version_major,
          self.subsystem_version_minor) = struct.unpack_from("<6H", data, optional + 40)

@@ -116,20 +116,45 @@ class Hardening(unittest.TestCase):
         self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_NO_SEH)
         self.assertNotIn("%fs:", self.listing)
 
-    def test_stack_buffers_are_guarded(self):
-        # The guard is found by the value it holds until the start-up seeds it; every guarded
-        # function compares against it on return, and only the seeding writes it.
+    def stack_guard(self):
+        """The guard's address as objdump writes it. It is found by the value it holds until the
+        start-up seeds it."""
         data = self.pe.data
         places = [self.pe.image_base + s.virtual_address + i - s.raw_offset
                   for s in self.pe.sections if s.flags & peimage.SECTION_WRITE
                   for i in [data.find(STACK_GUARD_UNSEEDED, s.raw_offset,
                                       s.raw_offset + s.raw_size)] if i >= 0]
         self.assertEqual(len(places), 1, "the stack guard")
-        address = "0x%x" % places[0]
+        return "0x%x" % places[0]
+
+    def test_stack_buffers_are_guarded(self):
+        # Every guarded function compares against the guard on return; only the seeding writes it.
+        address = self.stack_guard()
         checks = re.findall(r"\tsub +%s,%%e" % address, self.listing)
         writes = re.findall(r",%s$" % address, self.listing, re.M)
         self.assertGreaterEqual(len(checks), 5, "functions with buffers that check the guard")
         self.assertEqual(len(writes), 1, "only the seeding writes the guard")
+
+    def test_start_up_seeds_the_guard_first(self):
+        # Unseeded, the guard holds a value that anyone can read in this file, and an overrun
+        # that writes it back passes every check. So the seeding must be the entry point's first
+        # call, ahead of every function that the guard protects.
+        write = re.compile(r",%s$" % self.stack_guard())
+        code = [(int(address, 16), text) for address, text in
+                re.findall(r"^ *([0-9a-f]+):\t[0-9a-f ]+\t(.+)$", self.listing, re.M)]
+
+        def until(start, mnemonic):
+            """The instructions from start up to the first with this mnemonic, and that one."""
+            texts = [text for address, text in code if address >= start]
+            ends = [i for i, text in enumerate(texts) if text.startswith(mnemonic)]
+            return (texts[:ends[0]], texts[ends[0]]) if ends else (texts, None)
+
+        _, first_call = until(self.pe.image_base + self.pe.entry_point, "call")
+        target = re.fullmatch(r"call +0x([0-9a-f]+)", first_call or "")
+        self.assertIsNotNone(target, "the entry point's first call is %r" % first_call)
+        callee, _ = until(int(target.group(1), 16), "ret")
+        self.assertTrue(any(write.search(text) for text in callee),
+                        "the entry point's first call (%s) does not seed the guard" % first_call)
 
     def test_no_section_writable_and_executable_or_shared(self):
         for section in self.pe.sections:

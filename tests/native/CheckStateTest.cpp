@@ -116,4 +116,18 @@ TEST_F(CheckStateTest, KeyThatRefusesWritingIsLeftAsItWas)
     EXPECT_EQ(Stamp(), static_cast<DWORD>(kNow + 100));
 }
 
+TEST_F(CheckStateTest, KeyThatGrantsOnlyReadingAndWritingValuesIsStamped)
+{
+    // An administrator or the printer agent may narrow the key's rights to this. Asking for more
+    // (WRITE_DAC, DELETE) would be refused, and every hourly /CHK would show the page again.
+    platform::SetDwordValue(kKeyPath, "LastCheckDate", 7);
+    platform::DenyAccess(kKeyPath, ~static_cast<REGSAM>(KEY_READ | KEY_WRITE));
+    StampLastCheckDate(1);
+    EXPECT_EQ(Stamp(), static_cast<DWORD>(kNow));
+
+    platform::SetDwordValue(kKeyPath, "LastCheckDate", static_cast<DWORD>(kNow + 100));
+    EXPECT_EQ(IsCheckDue(), 0);
+    EXPECT_EQ(Stamp(), static_cast<DWORD>(kNow));
+}
+
 }  // namespace

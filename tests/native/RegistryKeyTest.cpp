@@ -62,15 +62,31 @@ TEST_F(RegistryKeyTest, CreateFailsWhereTheParentRefusesSubkeys)
     EXPECT_FALSE(platform::KeyExists(kKeyPath));
 }
 
-TEST_F(RegistryKeyTest, OpeningAgainReleasesTheHandleHeldSoFar)
+TEST_F(RegistryKeyTest, OpeningOrCreatingAgainReleasesTheHandleHeldSoFar)
 {
     platform::CreateKey(kKeyPath);
     RegistryKey key;
     ASSERT_EQ(key.OpenKey(HKEY_LOCAL_MACHINE, kSubKey, KEY_READ), 1);
     ASSERT_EQ(key.OpenKey(HKEY_LOCAL_MACHINE, kSubKey, KEY_WRITE), 1);
     EXPECT_EQ(platform::OpenKeyHandleCount(), 1);
+    EXPECT_EQ(key.CreateKey(HKEY_LOCAL_MACHINE, kSubKey, NULL, KEY_ALL_ACCESS), 0);
+    EXPECT_EQ(platform::OpenKeyHandleCount(), 1);
+    EXPECT_EQ(key.CreateKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\VORLA\\New", NULL, KEY_ALL_ACCESS), 1);
+    EXPECT_EQ(platform::OpenKeyHandleCount(), 1);
     EXPECT_EQ(key.OpenKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing", KEY_READ), 0);
     EXPECT_EQ(platform::OpenKeyHandleCount(), 0);
+}
+
+TEST_F(RegistryKeyTest, ClosedKeyNeitherReadsNorWrites)
+{
+    platform::SetDwordValue(kKeyPath, "LastCheckDate", 5);
+    RegistryKey key;
+    ASSERT_EQ(key.OpenKey(HKEY_LOCAL_MACHINE, kSubKey, KEY_READ | KEY_WRITE), 1);
+    key.Close();
+    EXPECT_EQ(key.ReadDword("LastCheckDate", 3), 3u);
+    EXPECT_EQ(key.WriteDword("LastCheckDate", 6), 0);
+    EXPECT_EQ(platform::InvalidHandleUseCount(), 0) << "the released handle was used";
+    EXPECT_EQ(Stamp(), 5u);
 }
 
 struct StoredData {
