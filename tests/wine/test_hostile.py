@@ -6,8 +6,9 @@ check-state key, stamps at the ends of the 32-bit range, and many weekly checks 
 The odd data comes from tests/data/registry_matrix.tsv, whose header says what each column
 means. Wine's registry stores strings wide, as Windows does, so a row's ANSI string data is
 stored as the same characters in UTF-16 and Wine's RegQueryValueExA converts them back.
-Wine takes the host's clock, which a test can't set: rows that need a particular clock are
-skipped, and the rest run against the clock of the moment.
+Each row runs with the program's clock set (winehost's set_clock): to the row's own clock, or
+for a row that holds for any clock to the host's time of the moment, so every stamp is known to
+the second.
 """
 
 import os
@@ -15,14 +16,12 @@ import re
 import sys
 import time
 import unittest
-from datetime import datetime, timezone
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winehost  # noqa: E402
 
 EXE = None  # set from the command line
 PAGE = winehost.OFFERS_PAGE
-WEEK = winehost.WEEK
 EIGHT_DAYS = 691200
 STAMP_SLACK = winehost.STAMP_SLACK
 REG_DWORD = winehost.REG_TYPES["REG_DWORD"]
@@ -105,68 +104,49 @@ def describe(values):
 
 
 class KeyCase(unittest.TestCase):
-    def run_on(self, values, command, page, stamp):
-        """Runs command on a key holding exactly values; checks the page and the stamp.
+    def run_on(self, values, command, clock, page, stamp):
+        """Runs command at clock on a key holding exactly values; checks the page and the stamp.
 
-        stamp: True when LastCheckDate must end as a fresh stamp, False when the key must end
-        exactly as it started.
+        stamp: True when LastCheckDate must end as a 4-byte REG_DWORD of the clock, False when
+        the key must end exactly as it started.
         """
         prefix.clear_pages()
         prefix.reg_replace_key(values)
         # Otherwise a failure below could be the writer's rather than the program's.
         self.assertEqual(prefix.reg_read_raw(), values, "the key as set up")
-        start = time.time()
-        code = prefix.run(command)
-        end = time.time()
+        prefix.set_clock(clock)
+        try:
+            code = prefix.run(command)
+        finally:
+            prefix.set_clock(None)
         self.assertEqual(code, 0, "exit code")
-        self.assertEqual(prefix.pages(), [PAGE] if page else [], "offers page")
+        self.assertEqual(prefix.pages_with_clock(), [(clock, PAGE)] if page else [],
+                         "offers page")
         after = prefix.reg_read_raw()
         self.assertIsNotNone(after, "key gone")
         if stamp:
-            stamp_of(self, after, start, end)
-            del after["LastCheckDate"]
-            values = {k: v for k, v in values.items() if k != "LastCheckDate"}
-        self.assertEqual(after, values, "values that must stay as they were")
+            values = dict(values, LastCheckDate=(REG_DWORD, clock.to_bytes(4, "little")))
+        self.assertEqual(after, values, "the key afterwards")
 
 
 class RegistryMatrix(KeyCase):
     """Each table row through "/CHK" and "/INV" on Wine's registry (one test per row)."""
 
     rows = load_matrix(MATRIX)
-    ran = 0
-    skipped = []
-
-    @classmethod
-    def tearDownClass(cls):
-        sys.stderr.write("\nregistry matrix under Wine: %d of %d rows ran, %d skipped%s\n"
-                         % (cls.ran, len(cls.rows), len(cls.skipped),
-                            "".join("\n  skipped %s" % s for s in cls.skipped)))
-
-    def test_00_table_has_rows_for_the_host_clock(self):
-        # A table whose rows all need a set clock would leave nothing to run here.
-        self.assertTrue(any(row.get("clock") == "any" for row in self.rows),
-                        "no row of %s runs against the host clock" % MATRIX)
 
     def check_row(self, row):
-        if row["clock"] != "any":
-            when = datetime.fromtimestamp(int(row["clock"]), timezone.utc)
-            reason = ("%s needs the clock at %s (%s); Wine gives the program the host's clock"
-                      % (row["case"], row["clock"], when.strftime("%Y-%m-%d %H:%M:%S UTC")))
-            type(self).skipped.append(reason)
-            self.skipTest(reason)
         kind = winehost.REG_TYPES.get(row["type"])
         self.assertIsNotNone(kind, "type %r unknown here" % row["type"])
         for command, column in COMMANDS:
             with self.subTest(command=command):
-                clock = int(time.time())
+                clock = int(time.time()) if row["clock"] == "any" else int(row["clock"])
                 values = {row["value"]: (kind, stored_form(row["type"],
                                                            row_data(row["data"], clock)))}
                 if row["value"] == "Installed":
                     values["LastCheckDate"] = (REG_DWORD,
                                                (clock - EIGHT_DAYS).to_bytes(4, "little"))
-                self.run_on(values, command, row[column + "_page"] == "1",
+                self.run_on(values, command, clock, row[column + "_page"] == "1",
                             row[column + "_stamp"] == "1")
-        type(self).ran += 1
 
 
 def _add_row_tests():
@@ -181,38 +161,36 @@ _add_row_tests()
 
 
 class StampExtremes(KeyCase):
-    """Stamps at the ends of the signed and unsigned 32-bit ranges, against the host clock.
+    """Stamps at the ends of the signed and unsigned 32-bit ranges, on either side of 2038.
 
-    Whether each lies in the past or the future depends on today's date, so the expectation
-    comes from the clock: a stamp read as signed would put the upper half in 1901-1969.
+    A stamp read as signed would put the upper half in 1901-1969: long past, so due.
     """
 
-    STAMPS = [("0", 0), ("0x7FFFFFFF", 0x7FFFFFFF), ("0x80000000", 0x80000000),
-              ("0xFFFFFFFF", 0xFFFFFFFF)]
-
-    def setUp(self):
-        if time.time() >= 1 << 32:
-            self.skipTest("the host clock is past 2106: stamps then stand for later times")
+    BEFORE_2038 = 1800000000          # 2027-01-15
+    AFTER_2038 = 0x80000000 + 3600    # 2038-01-19 04:14:08 UTC, past the signed range
+    # (clock, stamp, page, stamp rewritten) for "/CHK".
+    CHECKS = [
+        (BEFORE_2038, 0, True, True),
+        (BEFORE_2038, 0x7FFFFFFF, False, True),
+        (BEFORE_2038, 0x80000000, False, True),
+        (BEFORE_2038, 0xFFFFFFFF, False, True),
+        (AFTER_2038, 0, True, True),
+        (AFTER_2038, 0x7FFFFFFF, False, False),
+        (AFTER_2038, 0x80000000, False, False),
+        (AFTER_2038, 0xFFFFFFFF, False, True),
+    ]
 
     def test_weekly_check(self):
-        for label, stamp in self.STAMPS:
-            with self.subTest(stamp=label):
-                now = time.time()
+        for clock, stamp, page, rewritten in self.CHECKS:
+            with self.subTest(clock=clock, stamp=hex(stamp)):
                 values = {"LastCheckDate": (REG_DWORD, stamp.to_bytes(4, "little"))}
-                if stamp > now + 60:
-                    self.run_on(values, "/CHK", page=False, stamp=True)
-                elif now - stamp >= WEEK + 60:
-                    self.run_on(values, "/CHK", page=True, stamp=True)
-                elif stamp < now - 60 and now - stamp < WEEK - 60:
-                    self.run_on(values, "/CHK", page=False, stamp=False)
-                else:
-                    self.skipTest("%s is within a minute of a boundary right now" % label)
+                self.run_on(values, "/CHK", clock, page, rewritten)
 
-    def test_offers_now(self):
-        for label, stamp in self.STAMPS:
-            with self.subTest(stamp=label):
+    def test_offers_now_stamps_past_the_signed_range(self):
+        for stamp in (0, 0x7FFFFFFF, 0xFFFFFFFF):
+            with self.subTest(stamp=hex(stamp)):
                 values = {"LastCheckDate": (REG_DWORD, stamp.to_bytes(4, "little"))}
-                self.run_on(values, "/INV", page=True, stamp=True)
+                self.run_on(values, "/INV", self.AFTER_2038, True, True)
 
 
 class ConcurrentChecks(unittest.TestCase):

@@ -10,6 +10,11 @@ Time zones: Wine takes the Windows time zone from the Unix `TZ` of each Wine pro
 environment, where msvcrt's localtime reads it in its own format and takes an Olson name such as
 "Europe/Berlin" as UTC. So the program runs from a batch file that clears the Windows `TZ` while
 the Unix one stays set: the program then sees the prefix's zone exactly as a Windows user would.
+
+Clock: set_clock() makes every later run of the program see one fixed second as the current
+time, through an i386 LD_PRELOAD object built from clock/FixedClock.c. It reaches the program's
+32-bit process and what that process starts (the browser), never the 64-bit wineserver or the
+services, and never the commands this module runs to set up or read back the prefix.
 """
 
 import argparse
@@ -22,14 +27,20 @@ import sys
 import tempfile
 import time
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 INSTALL_DIR = r"C:\Program Files (x86)\Vorla Printer Driver"
 EXE_NAME = "VorlaLogChecker.exe"
 TASK_NAME = "Vorla PrinterDriver Log Checker for KDLX"
 OFFERS_PAGE = "http://www.vorla.eu/KDLXsuper19/"
 WEEK = 604800
-# How far a stamp may lie outside the run's own start and end, in seconds: the host clock and
-# Wine's are the same clock, so this only absorbs rounding.
+# How far a stamp may lie outside the run's own start and end, in seconds, for runs on the host's
+# clock: the host clock and Wine's are the same clock, so this only absorbs rounding.
 STAMP_SLACK = 2
+
+CLOCK_SHIM_SOURCE = os.path.join(HERE, "clock", "FixedClock.c")
+# The variable the shim reads; Wine starts a child process with its parent's Unix environment, so
+# the browser that a run starts sees the run's clock too.
+CLOCK_VARIABLE = "VORLA_CLOCK"
 
 # The program is 32-bit: its HKLM\SOFTWARE key lands in the 32-bit view. reg.exe is pointed at
 # the Wow6432Node path in the 64-bit view, so the view we look at is never in doubt.
@@ -74,6 +85,8 @@ class WinePrefix:
         self.pages_file = os.path.join(self.root, "pages.txt")
         self.zone = zone
         self.exe_path = INSTALL_DIR + "\\" + EXE_NAME
+        self.clock = None
+        self.clock_shim = os.path.join(self.root, "FixedClock.so")
         os.makedirs(self.path, exist_ok=True)
         os.makedirs(self.logs, exist_ok=True)
 
@@ -186,7 +199,7 @@ class WinePrefix:
         with open(self.unix_path(r"C:\vorla-run.bat"), "w", newline="") as f:
             f.write("\r\n".join(lines) + "\r\n")
         code = self._run(["wine", "cmd", "/c", r"C:\vorla-run.bat"], timeout=timeout,
-                         log="run.log", check=False)
+                         log="run.log", check=False, env=self._program_env(self.env))
         self.wait_idle()
         return code
 
@@ -196,7 +209,7 @@ class WinePrefix:
         program: another Windows path of the exe (any characters; a batch file can hold only
         those of its code page).
         """
-        env = dict(self.env)
+        env = self._program_env(self.env)
         del env["TZ"]
         code = self._run(["wine", program or self.exe_path] + list(args), timeout=timeout,
                          log="run.log", check=False, env=env)
@@ -212,7 +225,7 @@ class WinePrefix:
         codes.) Returns (exit codes in start order, how many copies were still running when
         the last had been started), once all have ended and the prefix is idle.
         """
-        env = dict(self.env)
+        env = self._program_env(self.env)
         del env["TZ"]
         argv = ["wine", self.exe_path] + list(args)
         procs, logs = [], []
@@ -238,6 +251,22 @@ class WinePrefix:
         self.wait_idle(timeout)
         return codes, together
 
+    def set_clock(self, seconds):
+        """Every later run of the program sees `seconds` (since 1970-01-01 00:00:00 UTC) as the
+        current time, frozen there for the whole run; None gives it the host's clock again."""
+        if seconds is not None and not os.path.exists(self.clock_shim):
+            build_clock_shim(self.clock_shim)
+        self.clock = None if seconds is None else int(seconds)
+
+    def _program_env(self, env):
+        env = dict(env)
+        if self.clock is not None:
+            # The 64-bit Wine processes on the way (the loader, cmd) skip it with one line in
+            # the log; only 32-bit ones load it.
+            env["LD_PRELOAD"] = self.clock_shim
+            env[CLOCK_VARIABLE] = str(self.clock)
+        return env
+
     def set_windows_version(self, version):
         """Makes Wine report `version` (e.g. "winxp") to the program alone; None restores."""
         if version is None:
@@ -252,20 +281,31 @@ class WinePrefix:
     # -- pages the program opened -------------------------------------------------------------
 
     def install_browser_recorder(self):
-        """Makes winebrowser hand web addresses to a script that appends them to pages_file."""
+        """Makes winebrowser hand web addresses to a script that appends them to pages_file,
+        each after the set clock of the run that opened it (empty on the host's clock)."""
         script = os.path.join(self.root, "browser-recorder")
         with open(script, "w") as f:
-            f.write("#!/bin/sh\nprintf '%%s\\n' \"$*\" >> %s\n" % shlex.quote(self.pages_file))
+            f.write("#!/bin/sh\nprintf '%%s\\t%%s\\n' \"$%s\" \"$*\" >> %s\n"
+                    % (CLOCK_VARIABLE, shlex.quote(self.pages_file)))
         os.chmod(script, 0o755)
         self._reg(["add", BROWSER_KEY, "/v", "Browsers", "/t", "REG_SZ", "/d", script, "/f"])
 
     def pages(self):
         """Each address handed to the browser since the last clear_pages(), in order."""
+        return [address for _, address in self.pages_with_clock()]
+
+    def pages_with_clock(self):
+        """(set clock of the run that opened it or None, address) for each page, in order."""
         try:
             with open(self.pages_file) as f:
-                return f.read().splitlines()
+                lines = f.read().splitlines()
         except FileNotFoundError:
             return []
+        pages = []
+        for line in lines:
+            clock, _, address = line.partition("\t")
+            pages.append((int(clock) if clock else None, address))
+        return pages
 
     def clear_pages(self):
         if os.path.exists(self.pages_file):
@@ -442,6 +482,12 @@ class WinePrefix:
                 raise WineError("timed out after %d s waiting for %s (still there: %s)"
                                 % (timeout, what, self.processes()))
             time.sleep(0.1)
+
+
+def build_clock_shim(output):
+    """Builds the i386 clock shim; needs only a gcc that knows -m32, no 32-bit C library."""
+    subprocess.run(["gcc", "-m32", "-O2", "-fPIC", "-shared", "-nostdlib", "-ffreestanding",
+                    "-o", output, CLOCK_SHIM_SOURCE], check=True, stdin=subprocess.DEVNULL)
 
 
 def _reg_file_key(key):
