@@ -3,10 +3,11 @@
    second, so a run's stamp and trigger dates are known in advance. Without it, or for any other
    clock (the monotonic ones that timeouts rest on), the kernel answers as usual.
 
-   The setting comes from the process's own environment, not a shared file: Wine builds a child's
-   Unix environment from the Windows one, so a run started from a batch file after
-   "set VORLA_CLOCK=..." sees that time, and so does the browser it starts, while other runs and
-   the 64-bit processes (wineserver, services) keep the real clock.
+   The setting comes from the process's own environment, not from a file that all processes
+   share: the browser that a run starts may still be starting when the next run, at another
+   time, begins. Wine starts a child process with its parent's Unix environment (not the Windows
+   one, which "set" in a batch file changes), so that browser sees its own run's time, and the
+   64-bit processes on the way, which can't load this object, keep the real clock.
 
    Wine's i386 ntdll reads the time through the 64-bit entry points of glibc (__clock_gettime64
    and friends); the 32-bit ones are answered too for anything built without 64-bit time.
@@ -20,9 +21,8 @@ struct timespec32 { long tv_sec; long tv_nsec; };
 struct timeval64 { i64 tv_sec; i64 tv_usec; };
 struct timeval32 { long tv_sec; long tv_usec; };
 
+/* i386 system call numbers. */
 enum {
-    SYS_time = 13,
-    SYS_gettimeofday = 78,
     SYS_clock_gettime = 265,
     SYS_clock_gettime64 = 403,
 };
@@ -78,12 +78,19 @@ __attribute__((constructor)) static void ReadSetting(int argc, char **argv, char
     g_fixed = 1;
 }
 
-static int Failed(long result)
-{
-    return result < 0 && result > -4096;
-}
+/* errno lives in glibc's thread data; reach it through glibc's own accessor, found when the
+   object is loaded. Only a failing kernel call gets here, which no wall-clock read does. */
+extern int *__errno_location(void);
 
-static int SetErrno(long result);
+/* A raw system call's result: 0, or a negated errno that the C library would have set. */
+static int Result(long result)
+{
+    if (result < 0 && result > -4096) {
+        *__errno_location() = (int)-result;
+        return -1;
+    }
+    return 0;
+}
 
 int __clock_gettime64(int clock, struct timespec64 *out)
 {
@@ -92,8 +99,7 @@ int __clock_gettime64(int clock, struct timespec64 *out)
         out->tv_nsec = 0;
         return 0;
     }
-    long result = Syscall2(SYS_clock_gettime64, clock, (long)out);
-    return Failed(result) ? SetErrno(result) : 0;
+    return Result(Syscall2(SYS_clock_gettime64, clock, (long)out));
 }
 
 int clock_gettime(int clock, struct timespec32 *out)
@@ -103,8 +109,7 @@ int clock_gettime(int clock, struct timespec32 *out)
         out->tv_nsec = 0;
         return 0;
     }
-    long result = Syscall2(SYS_clock_gettime, clock, (long)out);
-    return Failed(result) ? SetErrno(result) : 0;
+    return Result(Syscall2(SYS_clock_gettime, clock, (long)out));
 }
 
 int __gettimeofday64(struct timeval64 *out, void *zone)
@@ -151,12 +156,3 @@ long time(long *out)
     return seconds;
 }
 
-/* errno lives in glibc's thread data; reach it through glibc's own accessor, found when the
-   object is loaded. Only a failing kernel call gets here, which no wall-clock read does. */
-extern int *__errno_location(void);
-
-static int SetErrno(long result)
-{
-    *__errno_location() = (int)-result;
-    return -1;
-}
