@@ -25,6 +25,7 @@ DELAYED_DLLS = {"shell32.dll", "ole32.dll"}
 SIZE_LIMIT = 24 * 1024
 OBJDUMP = "i686-w64-mingw32-objdump"
 STACK_GUARD_UNSEEDED = (0xBB40E64E).to_bytes(4, "little")
+STATUS_STACK_BUFFER_OVERRUN = 0xC0000409
 
 
 def directory(pe, name):
@@ -99,7 +100,8 @@ class Imports(unittest.TestCase):
 
 class Hardening(unittest.TestCase):
     """What a program that runs as the system account should be, as binary analysers check a
-    32-bit PE: ASLR, DEP, SEH, W^X, shared sections. The README says why the rest can't apply."""
+    32-bit PE: ASLR, DEP, SEH, W^X, shared sections, the stack guard. The README says why the
+    rest can't apply."""
 
     @classmethod
     def setUpClass(cls):
@@ -110,12 +112,17 @@ class Hardening(unittest.TestCase):
                     re.findall(r"^ *([0-9a-f]+):\t[0-9a-f ]+\t(.+)$", cls.listing, re.M)]
         assert any(text == "ret" for _, text in cls.code), "no code disassembled"
 
-    def until(self, start, mnemonic):
-        """The instructions from start up to the first with this mnemonic, and that one (None if
-        there is none)."""
+    def until(self, start, *mnemonics):
+        """The instructions from start up to the first with one of these mnemonics, and that
+        one (None if there is none)."""
         texts = [text for address, text in self.code if address >= start]
-        ends = [i for i, text in enumerate(texts) if text.split()[0] == mnemonic]
+        ends = [i for i, text in enumerate(texts) if text.split()[0] in mnemonics]
         return (texts[:ends[0]], texts[ends[0]]) if ends else (texts, None)
+
+    def calls_through_import(self, function):
+        """A call of the imported function, as objdump writes it, or None if none is imported."""
+        return next(("call   *0x%x" % i.address for e in self.pe.DIRECTORY_ENTRY_IMPORT
+                     for i in e.imports if i.name == function), None)
 
     def test_aslr_with_relocations(self):
         self.assertTrue(self.pe.OPTIONAL_HEADER.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE)
@@ -162,6 +169,29 @@ class Hardening(unittest.TestCase):
         callee, _ = self.until(int(target.group(1), 16), "ret")
         self.assertTrue(any(write.search(text) for text in callee),
                         "the entry point's first call (%s) does not seed the guard" % first_call)
+
+    def test_overrun_ends_the_process_as_windows_does(self):
+        # A failed check calls the guard's failure path, which must end the process at once with
+        # the status Windows gives an overrun, through TerminateProcess: an exit code of 0, or
+        # ExitProcess (which runs DLLs' detach code on an overwritten stack), would hide it.
+        check = re.compile(r"sub +%s,%%e" % self.stack_guard())
+        failure_paths = set()
+        for address, text in self.code:
+            if check.match(text):
+                _, call = self.until(address + 1, "call")
+                failure_paths.add(call)
+        self.assertEqual(len(failure_paths), 1, "every check calls one failure path")
+        target = re.fullmatch(r"call +0x([0-9a-f]+)", failure_paths.pop() or "")
+        self.assertIsNotNone(target, "the failure path is called directly")
+        path, end = self.until(int(target.group(1), 16), "ret", "jmp")
+        terminate = self.calls_through_import(b"TerminateProcess")
+        self.assertIn(terminate, path, "the failure path calls TerminateProcess")
+        status = [i for i, text in enumerate(path)
+                  if re.search(r"\$0x%x\b" % STATUS_STACK_BUFFER_OVERRUN, text)]
+        self.assertTrue(status and status[-1] < path.index(terminate),
+                        "TerminateProcess gets STATUS_STACK_BUFFER_OVERRUN")
+        self.assertNotIn(self.calls_through_import(b"ExitProcess"), path)
+        self.assertNotEqual(end, "ret", "the failure path returns")
 
     def test_no_section_writable_and_executable_or_shared(self):
         for section in self.pe.sections:
