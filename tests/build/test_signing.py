@@ -105,9 +105,12 @@ def make_certificates():
     openssl("pkey", "-in", files["signer.key"], "-aes256", "-passout", "file:" + files["password"],
             "-out", path("signer-locked.key"))
     with open(path("tsa.cnf"), "w") as f:
-        f.write("[tsa]\ndefault_tsa = vorla\n[vorla]\nserial = %s\nsigner_digest = sha256\n"
-                "default_policy = 1.2.3.4.1\ndigests = sha1, sha256, sha384, sha512\n"
-                "ess_cert_id_alg = sha256\n" % path("tsa-serial"))
+        reply = ("serial = %s\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n"
+                 "digests = sha1, sha256, sha384, sha512\ness_cert_id_alg = sha256\n"
+                 % path("tsa-serial"))
+        # "carrying" also puts a certificate that is not on its chain into each token.
+        f.write("[tsa]\ndefault_tsa = vorla\n[vorla]\n%s[carrying]\n%scerts = %s\n"
+                % (reply, reply, files["other-ca.pem"]))
     openssl("pkcs12", "-export", "-inkey", files["signer.key"], "-in", files["signer.pem"],
             "-certfile", files["ca.pem"], "-passout", "file:" + files["password"],
             "-out", path("signer.p12"))
@@ -125,14 +128,15 @@ def sign_p12(out):
 
 
 @contextlib.contextmanager
-def time_stamp_server(tsa, days=0):
+def time_stamp_server(tsa, days=0, section="vorla"):
     """An RFC 3161 time-stamp server on this machine, answering with openssl ts as tsa, at the
-    time so many days from now."""
+    time so many days from now, as the section of tsa.cnf says."""
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             query = self.rfile.read(int(self.headers["Content-Length"]))
             reply = subprocess.run(clock(days) + [
                                     "openssl", "ts", "-reply", "-config", files["tsa.cnf"],
+                                    "-section", section,
                                     "-queryfile", "/dev/stdin", "-signer", files[tsa + ".pem"],
                                     "-inkey", files[tsa + ".key"], "-out", "/dev/stdout"],
                                    input=query, stdout=subprocess.PIPE,
@@ -156,8 +160,8 @@ def time_stamp_server(tsa, days=0):
         server.server_close()
 
 
-def sign_stamped(tsa, out, signer="signer", days=0):
-    with time_stamp_server(tsa, days) as url:
+def sign_stamped(tsa, out, signer="signer", days=0, section="vorla"):
+    with time_stamp_server(tsa, days, section) as url:
         result = sign("--cert", files[signer + ".pem"], "--key", files[signer + ".key"],
                       "--timestamp", url, "--out", out, EXE, days=days)
     if result.returncode != 0:
@@ -339,6 +343,14 @@ class SignedFile(unittest.TestCase):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         strange_stamp = os.path.join(scratch, "strange-stamp.exe")
         sign_stamped("other-tsa", strange_stamp)
+        carrying_stamp = os.path.join(scratch, "carrying-stamp.exe")
+        sign_stamped("tsa", carrying_stamp, section="carrying")
+        # The digest algorithms that the SignedData lists ahead of all else, whose parameters
+        # are no more signed than the rest; an empty OCTET STRING for the NULL keeps the length.
+        sha256 = bytes.fromhex("300d06096086480165030402010500")
+        parameters = bytearray(data)
+        parameters[data.index(sha256, certificate_table(
+            pefile.PE(data=data, fast_load=True)).VirtualAddress) + 13] = 0x04
         ca_pem = files["ca.pem"]
         cases = [  # label, CA, file, unsigned build, what the refusal must say
             ("a byte of code changed after signing", ca_pem, bytes(tampered), EXE,
@@ -350,9 +362,14 @@ class SignedFile(unittest.TestCase):
              read(stranger), EXE, "does not lead to"),
             ("a signer besides the one from this CA", ca_pem, two_signers, EXE, "2 signers"),
             ("a certificate carried that is not on the chain", ca_pem, foreign, EXE,
-             "Throwaway other-ca, which is not on the signer's chain"),
+             "signature carries a certificate of CN = Throwaway other-ca that is not on"),
             ("the carried copy of the CA changed in its key", ca_pem, bytes(altered), EXE,
-             "copy of CN = Throwaway ca that differs"),
+             "signature carries a certificate of CN = Throwaway ca that is not on"),
+            ("a certificate in the time-stamp that is not on its chain", ca_pem,
+             read(carrying_stamp), EXE,
+             "time-stamp carries a certificate of CN = Throwaway other-ca that is not on"),
+            ("parameters to the digest algorithm", ca_pem, bytes(parameters), EXE,
+             "parameters to sha256"),
             ("no time-stamp, from a certificate expired since", files["aged-ca.pem"],
              read(aged), EXE, "certificate has expired"),
             ("a time-stamp from a server that neither the system nor the CA knows",
