@@ -6,7 +6,7 @@ nothing else: no crash dialog, no half-done work. Copies of the shipped exe are 
 the DLL name or the function name in its delay-load table names nothing that exists, and each is
 run on the path that makes that first call.
 
-Usage: python3 tests/build/test_delay_load_failure.py --exe build/windows/VorlaLogChecker.exe
+Usage: /usr/bin/python3 tests/build/test_delay_load_failure.py [--exe EXE]
 """
 
 import argparse

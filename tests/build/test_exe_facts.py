@@ -1,6 +1,6 @@
 """What the shipped exe must be, read from the file itself.
 
-Usage: python3 tests/build/test_exe_facts.py --exe build/windows/VorlaLogChecker.exe
+Usage: /usr/bin/python3 tests/build/test_exe_facts.py --exe build/windows/VorlaLogChecker.exe
 """
 
 import argparse

@@ -5,7 +5,7 @@ from clean with the `windows` preset, under a different time zone, locale and um
 apart. Anything in the file that depends on when or where it was built (a link time stamp,
 resource compiler output, a source or build path) makes the two differ.
 
-Usage: python3 tests/build/test_reproducible.py [--keep]
+Usage: /usr/bin/python3 tests/build/test_reproducible.py [--keep]
 """
 
 import argparse

@@ -4,7 +4,7 @@ still runs; and the refusals that must leave nothing where the signed file would
 Throwaway CAs, code-signing certificates and a time-stamp server on this machine are
 made with openssl for each run; faketime makes the ones that are out of date now.
 
-Usage: python3 tests/build/test_signing.py [--exe build/windows/VorlaLogChecker.exe]
+Usage: /usr/bin/python3 tests/build/test_signing.py [--exe build/windows/VorlaLogChecker.exe]
 """
 
 import calendar
