@@ -16,6 +16,13 @@ else()
     set(SANITIZERS)
 endif()
 add_compile_options(-Wall -Wextra -g ${SANITIZERS})
+
+# The Python tests and scripts/sign read Windows files with pefile and asn1crypto, which Debian
+# packages for its own Python alone; another one first on PATH (pyenv's, say) lacks them.
+# -DPython3_EXECUTABLE=... still names another.
+if(NOT DEFINED CACHE{Python3_EXECUTABLE} AND EXISTS /usr/bin/python3)
+    set(Python3_EXECUTABLE /usr/bin/python3)
+endif()
 add_link_options(${SANITIZERS})
 
 add_library(win32platform STATIC

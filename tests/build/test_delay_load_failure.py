@@ -6,7 +6,7 @@ nothing else: no crash dialog, no half-done work. Copies of the shipped exe are 
 the DLL name or the function name in its delay-load table names nothing that exists, and each is
 run on the path that makes that first call.
 
-Usage: python3 tests/build/test_delay_load_failure.py --exe build/windows/VorlaLogChecker.exe
+Usage: /usr/bin/python3 tests/build/test_delay_load_failure.py [--exe EXE]
 """
 
 import argparse
@@ -16,11 +16,11 @@ import sys
 import tempfile
 import unittest
 
+import pefile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
-import peimage  # noqa: E402
 import winehost  # noqa: E402
 
 EXE = os.path.join(ROOT, "build", "windows", "VorlaLogChecker.exe")
@@ -31,14 +31,14 @@ def patched(data, dll, function=None):
 
     Names keep their length, so nothing else in the file moves.
     """
-    image = peimage.PeImage(data)
-    entry = next(e for e in image.delay_imports() if e.dll.lower() == dll)
+    pe = pefile.PE(data=data)
+    entry = next(e for e in pe.DIRECTORY_ENTRY_DELAY_IMPORT if e.dll.decode().lower() == dll)
     if function is None:
-        offset, length = entry.name_offset, len(entry.dll)
+        offset, length = pe.get_offset_from_rva(entry.struct.szName), len(entry.dll)
         replacement = b"x" * (length - 4) + b".dll"
     else:
-        offset = entry.function_name_offsets[entry.functions.index(function)]
-        length = len(function)
+        name = next(i for i in entry.imports if i.name == function.encode())
+        offset, length = name.name_offset, len(function)
         replacement = b"X" * length
     result = bytearray(data)
     result[offset:offset + length] = replacement

@@ -1,6 +1,6 @@
 """What the shipped exe must be, read from the file itself.
 
-Usage: python3 tests/build/test_exe_facts.py --exe build/windows/VorlaLogChecker.exe
+Usage: /usr/bin/python3 tests/build/test_exe_facts.py --exe build/windows/VorlaLogChecker.exe
 """
 
 import argparse
@@ -10,8 +10,7 @@ import subprocess
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peimage  # noqa: E402
+import pefile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXE = os.path.join(ROOT, "build", "windows", "VorlaLogChecker.exe")
@@ -26,45 +25,55 @@ DELAYED_DLLS = {"shell32.dll", "ole32.dll"}
 SIZE_LIMIT = 24 * 1024
 OBJDUMP = "i686-w64-mingw32-objdump"
 STACK_GUARD_UNSEEDED = (0xBB40E64E).to_bytes(4, "little")
+STATUS_STACK_BUFFER_OVERRUN = 0xC0000409
 
 
-def dll_names(imports):
-    return {i.dll.lower() for i in imports}
+def directory(pe, name):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[name]]
+
+
+def dll_names(entries):
+    return {e.dll.decode().lower() for e in entries}
+
+
+def load():
+    return pefile.PE(EXE)
 
 
 class ExeFacts(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        with open(EXE, "rb") as f:
-            cls.data = f.read()
-        cls.pe = peimage.PeImage(cls.data)
+        cls.pe = load()
 
     def test_headers(self):
         pe = self.pe
-        self.assertEqual(pe.magic, peimage.PE32_MAGIC, "PE32")
-        self.assertEqual(pe.machine, peimage.IMAGE_FILE_MACHINE_I386, "i386")
-        self.assertEqual(pe.subsystem, 2, "GUI subsystem")
-        self.assertEqual((pe.subsystem_version_major, pe.subsystem_version_minor), (5, 1),
+        self.assertEqual(pe.PE_TYPE, pefile.OPTIONAL_HEADER_MAGIC_PE, "PE32")
+        self.assertEqual(pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"])
+        self.assertEqual(pe.OPTIONAL_HEADER.Subsystem,
+                         pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
+        self.assertEqual((pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+                          pe.OPTIONAL_HEADER.MinorSubsystemVersion), (5, 1),
                          "subsystem version 5.01")
-        self.assertEqual(pe.timestamp, 0, "a link time stamp makes every build differ")
+        self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0,
+                         "a link time stamp makes every build differ")
 
     def test_size(self):
         # The limit is on the program; a signature's certificate table comes on top of it.
-        _, signature_size = self.pe.directory(peimage.DIRECTORY_SECURITY)
-        self.assertLessEqual(len(self.data) - signature_size, SIZE_LIMIT)
+        signature = directory(self.pe, "IMAGE_DIRECTORY_ENTRY_SECURITY").Size
+        self.assertLessEqual(len(self.pe.__data__) - signature, SIZE_LIMIT)
 
     def test_no_build_paths(self):
         # The tree the exe was built from (wherever that was) must not show in it.
         for marker in (ROOT.encode(), os.path.dirname(EXE).encode(), b"CMakeFiles"):
-            self.assertNotIn(marker, self.data)
+            self.assertNotIn(marker, self.pe.__data__)
 
 
 class Imports(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.pe = peimage.load(EXE)
-        cls.imports = cls.pe.imports()
-        cls.delayed = cls.pe.delay_imports()
+        cls.pe = load()
+        cls.imports = getattr(cls.pe, "DIRECTORY_ENTRY_IMPORT", [])
+        cls.delayed = getattr(cls.pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])
 
     def test_only_system_dlls(self):
         self.assertLessEqual(dll_names(self.imports) | dll_names(self.delayed), SYSTEM_DLLS)
@@ -80,50 +89,63 @@ class Imports(unittest.TestCase):
         # Until its first call, each delayed slot must hold the address of the stub that loads
         # the DLL; an empty or stray slot is a crash on the first call.
         for entry in self.delayed:
-            self.assertEqual(entry.attributes & 1, 1)
-            self.assertEqual(len(entry.iat_values), len(entry.functions))
-            for function, value in zip(entry.functions, entry.iat_values):
-                section = self.pe.section_of(value - self.pe.image_base)
-                self.assertIsNotNone(section, "%s slot holds %#x" % (function, value))
-                self.assertTrue(section.flags & peimage.SECTION_EXECUTE,
-                                "%s slot points into %s" % (function, section.name))
+            self.assertEqual(entry.struct.grAttrs & 1, 1, "addresses as RVAs")
+            for function in entry.imports:
+                value = function.struct_iat.AddressOfData
+                section = self.pe.get_section_by_rva(value - self.pe.OPTIONAL_HEADER.ImageBase)
+                self.assertIsNotNone(section, "%s slot holds %#x" % (function.name, value))
+                self.assertTrue(section.IMAGE_SCN_MEM_EXECUTE,
+                                "%s slot points into %s" % (function.name, section.Name))
 
 
 class Hardening(unittest.TestCase):
     """What a program that runs as the system account should be, as binary analysers check a
-    32-bit PE: ASLR, DEP, SEH, W^X, shared sections. The README says why the rest can't apply."""
+    32-bit PE: ASLR, DEP, SEH, W^X, shared sections, the stack guard. The README says why the
+    rest can't apply."""
 
     @classmethod
     def setUpClass(cls):
-        cls.pe = peimage.load(EXE)
+        cls.pe = load()
         cls.listing = subprocess.run([OBJDUMP, "-d", "--section=.text", EXE], check=True,
                                      capture_output=True, text=True).stdout
-        assert "ret" in cls.listing, "no code disassembled"
+        cls.code = [(int(address, 16), text) for address, text in
+                    re.findall(r"^ *([0-9a-f]+):\t[0-9a-f ]+\t(.+)$", cls.listing, re.M)]
+        assert any(text == "ret" for _, text in cls.code), "no code disassembled"
+
+    def until(self, start, *mnemonics):
+        """The instructions from start up to the first with one of these mnemonics, and that
+        one (None if there is none)."""
+        texts = [text for address, text in self.code if address >= start]
+        ends = [i for i, text in enumerate(texts) if text.split()[0] in mnemonics]
+        return (texts[:ends[0]], texts[ends[0]]) if ends else (texts, None)
+
+    def calls_through_import(self, function):
+        """A call of the imported function, as objdump writes it, or None if none is imported."""
+        return next(("call   *0x%x" % i.address for e in self.pe.DIRECTORY_ENTRY_IMPORT
+                     for i in e.imports if i.name == function), None)
 
     def test_aslr_with_relocations(self):
-        self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_DYNAMIC_BASE)
-        self.assertFalse(self.pe.characteristics & peimage.FILE_RELOCS_STRIPPED)
-        rva, size = self.pe.directory(peimage.DIRECTORY_BASE_RELOCATION)
-        self.assertGreater(size, 0, "a relocatable image needs its relocations")
-        self.assertIsNotNone(self.pe.section_of(rva))
+        self.assertTrue(self.pe.OPTIONAL_HEADER.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE)
+        self.assertFalse(self.pe.FILE_HEADER.IMAGE_FILE_RELOCS_STRIPPED)
+        relocations = directory(self.pe, "IMAGE_DIRECTORY_ENTRY_BASERELOC")
+        self.assertGreater(relocations.Size, 0, "a relocatable image needs its relocations")
+        self.assertIsNotNone(self.pe.get_section_by_rva(relocations.VirtualAddress))
 
     def test_dep(self):
-        self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_NX_COMPAT)
+        self.assertTrue(self.pe.OPTIONAL_HEADER.IMAGE_DLLCHARACTERISTICS_NX_COMPAT)
 
     def test_no_seh_and_no_handler_registered(self):
         # NO_SEH tells the loader to dispatch no exception to a handler in this image: true only
         # while no code of ours links a frame into the chain at fs:[0].
-        self.assertTrue(self.pe.dll_characteristics & peimage.DLLCHARACTERISTICS_NO_SEH)
+        self.assertTrue(self.pe.OPTIONAL_HEADER.IMAGE_DLLCHARACTERISTICS_NO_SEH)
         self.assertNotIn("%fs:", self.listing)
 
     def stack_guard(self):
         """The guard's address as objdump writes it. It is found by the value it holds until the
         start-up seeds it."""
-        data = self.pe.data
-        places = [self.pe.image_base + s.virtual_address + i - s.raw_offset
-                  for s in self.pe.sections if s.flags & peimage.SECTION_WRITE
-                  for i in [data.find(STACK_GUARD_UNSEEDED, s.raw_offset,
-                                      s.raw_offset + s.raw_size)] if i >= 0]
+        places = [self.pe.OPTIONAL_HEADER.ImageBase + s.VirtualAddress + i
+                  for s in self.pe.sections if s.IMAGE_SCN_MEM_WRITE
+                  for i in [s.get_data().find(STACK_GUARD_UNSEEDED)] if i >= 0]
         self.assertEqual(len(places), 1, "the stack guard")
         return "0x%x" % places[0]
 
@@ -140,54 +162,73 @@ class Hardening(unittest.TestCase):
         # that writes it back passes every check. So the seeding must be the entry point's first
         # call, ahead of every function that the guard protects.
         write = re.compile(r",%s$" % self.stack_guard())
-        code = [(int(address, 16), text) for address, text in
-                re.findall(r"^ *([0-9a-f]+):\t[0-9a-f ]+\t(.+)$", self.listing, re.M)]
-
-        def until(start, mnemonic):
-            """The instructions from start up to the first with this mnemonic, and that one."""
-            texts = [text for address, text in code if address >= start]
-            ends = [i for i, text in enumerate(texts) if text.startswith(mnemonic)]
-            return (texts[:ends[0]], texts[ends[0]]) if ends else (texts, None)
-
-        _, first_call = until(self.pe.image_base + self.pe.entry_point, "call")
+        entry = self.pe.OPTIONAL_HEADER.ImageBase + self.pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        _, first_call = self.until(entry, "call")
         target = re.fullmatch(r"call +0x([0-9a-f]+)", first_call or "")
         self.assertIsNotNone(target, "the entry point's first call is %r" % first_call)
-        callee, _ = until(int(target.group(1), 16), "ret")
+        callee, _ = self.until(int(target.group(1), 16), "ret")
         self.assertTrue(any(write.search(text) for text in callee),
                         "the entry point's first call (%s) does not seed the guard" % first_call)
 
+    def test_overrun_ends_the_process_as_windows_does(self):
+        # A failed check calls the guard's failure path, which must end the process at once with
+        # the status Windows gives an overrun, through TerminateProcess: an exit code of 0, or
+        # ExitProcess (which runs DLLs' detach code on an overwritten stack), would hide it.
+        check = re.compile(r"sub +%s,%%e" % self.stack_guard())
+        failure_paths = set()
+        for address, text in self.code:
+            if check.match(text):
+                _, call = self.until(address + 1, "call")
+                failure_paths.add(call)
+        self.assertEqual(len(failure_paths), 1, "every check calls one failure path")
+        target = re.fullmatch(r"call +0x([0-9a-f]+)", failure_paths.pop() or "")
+        self.assertIsNotNone(target, "the failure path is called directly")
+        path, end = self.until(int(target.group(1), 16), "ret", "jmp")
+        terminate = self.calls_through_import(b"TerminateProcess")
+        self.assertIn(terminate, path, "the failure path calls TerminateProcess")
+        status = [i for i, text in enumerate(path)
+                  if re.search(r"\$0x%x\b" % STATUS_STACK_BUFFER_OVERRUN, text)]
+        self.assertTrue(status and status[-1] < path.index(terminate),
+                        "TerminateProcess gets STATUS_STACK_BUFFER_OVERRUN")
+        self.assertNotIn(self.calls_through_import(b"ExitProcess"), path)
+        self.assertNotEqual(end, "ret", "the failure path returns")
+
     def test_no_section_writable_and_executable_or_shared(self):
         for section in self.pe.sections:
-            writable = section.flags & peimage.SECTION_WRITE
-            self.assertFalse(writable and section.flags & peimage.SECTION_EXECUTE, section.name)
-            self.assertFalse(writable and section.flags & peimage.SECTION_SHARED, section.name)
+            writable = section.IMAGE_SCN_MEM_WRITE
+            self.assertFalse(writable and section.IMAGE_SCN_MEM_EXECUTE, section.Name)
+            self.assertFalse(writable and section.IMAGE_SCN_MEM_SHARED, section.Name)
 
     def test_imports_not_executable(self):
-        for index in (peimage.DIRECTORY_IMPORT, peimage.DIRECTORY_IAT):
-            rva, size = self.pe.directory(index)
-            if size:
-                section = self.pe.section_of(rva)
-                self.assertFalse(section.flags & peimage.SECTION_EXECUTE, section.name)
+        for name in ("IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_IAT"):
+            entry = directory(self.pe, name)
+            if entry.Size:
+                section = self.pe.get_section_by_rva(entry.VirtualAddress)
+                self.assertFalse(section.IMAGE_SCN_MEM_EXECUTE, section.Name)
 
 
 class VersionResource(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        block = peimage.load(EXE).resource(peimage.RT_VERSION, 1)
-        if block is None:
+        pe = load()
+        if not getattr(pe, "VS_FIXEDFILEINFO", None):
             raise AssertionError("no version resource")
-        cls.info = peimage.VersionInfo(block)
+        cls.fixed = pe.VS_FIXEDFILEINFO[0]
+        cls.info = {i.Key: i for i in pe.FileInfo[0]}
 
     def test_versions(self):
-        self.assertEqual(self.info.file_version, "1.0.0.0")
-        self.assertEqual(self.info.product_version, "1.0.0.0")
+        for most, least in ((self.fixed.FileVersionMS, self.fixed.FileVersionLS),
+                            (self.fixed.ProductVersionMS, self.fixed.ProductVersionLS)):
+            self.assertEqual((most, least), (0x00010000, 0), "1.0.0.0")
 
     def test_one_string_table_us_english_unicode(self):
-        self.assertEqual(list(self.info.string_tables), ["040904B0"])
-        strings = self.info.string_tables["040904B0"]
-        self.assertEqual(strings.get("FileVersion"), "1.0.0.0")
-        self.assertEqual(strings.get("ProductVersion"), "1.0.0.0")
-        self.assertEqual(self.info.translations, [(0x0409, 1200)])
+        tables = self.info[b"StringFileInfo"].StringTable
+        self.assertEqual([t.LangID for t in tables], [b"040904B0"])
+        self.assertEqual(tables[0].entries.get(b"FileVersion"), b"1.0.0.0")
+        self.assertEqual(tables[0].entries.get(b"ProductVersion"), b"1.0.0.0")
+        translations = self.info[b"VarFileInfo"].Var
+        self.assertEqual([(v.ValueLength, v.entry) for v in translations],
+                         [(4, {b"Translation": "0x0409 0x04b0"})], "one pair: 0x0409, 1200")
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ from clean with the `windows` preset, under a different time zone, locale and um
 apart. Anything in the file that depends on when or where it was built (a link time stamp,
 resource compiler output, a source or build path) makes the two differ.
 
-Usage: python3 tests/build/test_reproducible.py [--keep]
+Usage: /usr/bin/python3 tests/build/test_reproducible.py [--keep]
 """
 
 import argparse
@@ -16,8 +16,7 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peimage  # noqa: E402
+import pefile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # What the windows preset reads; the rest of the tree plays no part in the shipped exe.
@@ -59,10 +58,10 @@ def describe_difference(first, second):
     offset = next(i for i in range(len(first)) if first[i] != second[i])
     where = "headers"
     try:
-        for section in peimage.PeImage(first).sections:
-            if section.raw_offset <= offset < section.raw_offset + section.raw_size:
-                where = "section %s" % section.name
-    except peimage.PeError:
+        section = pefile.PE(data=first).get_section_by_offset(offset)
+        if section:
+            where = "section %s" % section.Name.rstrip(b"\0").decode("ascii", "replace")
+    except pefile.PEFormatError:
         pass
     count = sum(1 for a, b in zip(first, second) if a != b)
     return "%d bytes differ, the first at offset %#x (%s)" % (count, offset, where)

@@ -2,9 +2,9 @@
 still runs; and the refusals that must leave nothing where the signed file would be.
 
 Throwaway CAs, code-signing certificates and a time-stamp server on this machine are
-made with openssl for each run.
+made with openssl for each run; faketime makes the ones that are out of date now.
 
-Usage: python3 tests/build/test_signing.py [--exe build/windows/VorlaLogChecker.exe]
+Usage: /usr/bin/python3 tests/build/test_signing.py [--exe build/windows/VorlaLogChecker.exe]
 """
 
 import calendar
@@ -22,10 +22,11 @@ import threading
 import time
 import unittest
 
+import pefile
+from asn1crypto import cms, parser, pem, x509
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "wine"))
-import peimage  # noqa: E402
 import winehost  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -33,14 +34,22 @@ SIGN = os.path.join(ROOT, "scripts", "sign")
 EXE = None  # set from the command line
 SIGNING_TIME = 1767225600  # 2026-01-01 00:00:00 UTC
 PASSWORD = "pw-Kd7#x 91"   # with a blank and a '#', which a shell or a config parser might eat
+# A world that has aged since: its CA, signer and time-stamp server are made, and its files
+# signed, this many days ago; the signer's certificate expired ten days after it was made.
+AGED = -100
 
 scratch = None
 files = {}
 signed_path = None
 
 
-def openssl(*args):
-    subprocess.run(["openssl"] + list(args), check=True, stdin=subprocess.DEVNULL,
+def clock(days):
+    """The command prefix that runs a program as if it were so many days from now."""
+    return ["faketime", "-f", "%+dd" % days] if days else []
+
+
+def openssl(*args, days=0):
+    subprocess.run(clock(days) + ["openssl"] + list(args), check=True, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=scratch)
 
 
@@ -54,6 +63,10 @@ def make_certificates():
                 "extendedKeyUsage=codeSigning\n")
     with open(path("ext-tls.cnf"), "w") as f:
         f.write("basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+    with open(path("ext-ocsp.cnf"), "w") as f:
+        f.write("basicConstraints=CA:FALSE\nextendedKeyUsage=OCSPSigning\n")
+    with open(path("ext-ca.cnf"), "w") as f:
+        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n")
     with open(path("ext-tsa.cnf"), "w") as f:
         f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
                 "extendedKeyUsage=critical,timeStamping\n")
@@ -61,34 +74,52 @@ def make_certificates():
         f.write(PASSWORD + "\n")
     with open(path("wrong-password"), "w") as f:
         f.write(PASSWORD + "x\n")
-    for ca in ("ca", "other-ca"):
+    for ca, days in (("ca", 0), ("other-ca", 0), ("aged-ca", AGED)):
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", path(ca + ".key"),
-                "-out", path(ca + ".pem"), "-days", "30", "-subj", "/CN=Throwaway %s" % ca,
+                "-out", path(ca + ".pem"), "-days", "1000", "-subj", "/CN=Throwaway %s" % ca,
                 "-addext", "basicConstraints=critical,CA:TRUE",
-                "-addext", "keyUsage=critical,keyCertSign")
-    for name, ext, ca in (("signer", "ext-code.cnf", "ca"), ("tls", "ext-tls.cnf", "ca"),
-                          ("stranger", "ext-code.cnf", "other-ca"), ("tsa", "ext-tsa.cnf", "ca"),
-                          ("other-tsa", "ext-tsa.cnf", "other-ca")):
+                "-addext", "keyUsage=critical,keyCertSign", days=days)
+    for name, ext, ca, days in (
+            ("signer", "ext-code.cnf", "ca", 0), ("tls", "ext-tls.cnf", "ca", 0),
+            ("ocsp", "ext-ocsp.cnf", "ca", 0), ("future", "ext-code.cnf", "ca", 100),
+            ("intermediate", "ext-ca.cnf", "ca", 0),
+            ("deep", "ext-code.cnf", "intermediate", 0),
+            ("stranger", "ext-code.cnf", "other-ca", 0), ("tsa", "ext-tsa.cnf", "ca", 0),
+            ("other-tsa", "ext-tsa.cnf", "other-ca", 0),
+            ("aged-signer", "ext-code.cnf", "aged-ca", AGED),
+            ("aged-tsa", "ext-tsa.cnf", "aged-ca", AGED)):
         openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", path(name + ".key"),
                 "-out", path(name + ".csr"), "-subj", "/CN=Vorla Test %s/O=Vorla" % name)
         openssl("x509", "-req", "-in", files[name + ".csr"], "-CA", files[ca + ".pem"],
                 "-CAkey", files[ca + ".key"], "-CAcreateserial", "-days", "10",
-                "-extfile", files[ext], "-out", path(name + ".pem"))
-    # A signer from another CA that carries a certificate from ours along with its own.
-    with open(path("stranger-chain.pem"), "wb") as f:
-        f.write(read(files["stranger.pem"]) + read(files["signer.pem"]))
+                "-extfile", files[ext], "-out", path(name + ".pem"), days=days)
+    for chain, names in (
+            # A signer from another CA that carries a certificate from ours along with its own.
+            ("stranger-chain.pem", ("stranger", "signer")),
+            # The maker's usual chain: the signer's certificate, then the CA's below the root.
+            ("deep-chain.pem", ("deep", "intermediate")),
+            # A chain file with a root that has nothing to do with the signer.
+            ("foreign-chain.pem", ("signer", "other-ca"))):
+        with open(path(chain), "wb") as f:
+            f.write(b"".join(read(files[name + ".pem"]) for name in names))
+    openssl("pkey", "-in", files["signer.key"], "-aes256", "-passout", "file:" + files["password"],
+            "-out", path("signer-locked.key"))
     with open(path("tsa.cnf"), "w") as f:
-        f.write("[tsa]\ndefault_tsa = vorla\n[vorla]\nserial = %s\nsigner_digest = sha256\n"
-                "default_policy = 1.2.3.4.1\ndigests = sha1, sha256, sha384, sha512\n"
-                "ess_cert_id_alg = sha256\n" % path("tsa-serial"))
+        reply = ("serial = %s\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n"
+                 "digests = sha1, sha256, sha384, sha512\ness_cert_id_alg = sha256\n"
+                 % path("tsa-serial"))
+        # "carrying" also puts a certificate that is not on its chain into each token.
+        f.write("[tsa]\ndefault_tsa = vorla\n[vorla]\n%s[carrying]\n%scerts = %s\n"
+                % (reply, reply, files["other-ca.pem"]))
     openssl("pkcs12", "-export", "-inkey", files["signer.key"], "-in", files["signer.pem"],
             "-certfile", files["ca.pem"], "-passout", "file:" + files["password"],
             "-out", path("signer.p12"))
 
 
-def sign(*args):
-    return subprocess.run([sys.executable, SIGN] + list(args), stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def sign(*args, days=0, env=None):
+    return subprocess.run(clock(days) + [sys.executable, SIGN] + list(args), env=env,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
 
 
 def sign_p12(out):
@@ -97,12 +128,15 @@ def sign_p12(out):
 
 
 @contextlib.contextmanager
-def time_stamp_server(tsa):
-    """An RFC 3161 time-stamp server on this machine, answering with openssl ts as tsa."""
+def time_stamp_server(tsa, days=0, section="vorla"):
+    """An RFC 3161 time-stamp server on this machine, answering with openssl ts as tsa, at the
+    time so many days from now, as the section of tsa.cnf says."""
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             query = self.rfile.read(int(self.headers["Content-Length"]))
-            reply = subprocess.run(["openssl", "ts", "-reply", "-config", files["tsa.cnf"],
+            reply = subprocess.run(clock(days) + [
+                                    "openssl", "ts", "-reply", "-config", files["tsa.cnf"],
+                                    "-section", section,
                                     "-queryfile", "/dev/stdin", "-signer", files[tsa + ".pem"],
                                     "-inkey", files[tsa + ".key"], "-out", "/dev/stdout"],
                                    input=query, stdout=subprocess.PIPE,
@@ -126,12 +160,21 @@ def time_stamp_server(tsa):
         server.server_close()
 
 
-def sign_stamped(tsa, out):
-    with time_stamp_server(tsa) as url:
-        result = sign("--cert", files["signer.pem"], "--key", files["signer.key"],
-                      "--timestamp", url, "--out", out, EXE)
+def sign_stamped(tsa, out, signer="signer", days=0, section="vorla"):
+    with time_stamp_server(tsa, days, section) as url:
+        result = sign("--cert", files[signer + ".pem"], "--key", files[signer + ".key"],
+                      "--timestamp", url, "--out", out, EXE, days=days)
     if result.returncode != 0:
         raise AssertionError("signing with a time-stamp failed:\n%s" % result.stderr)
+
+
+def sign_pem(chain, key, out, days=0):
+    """The signed file from the PEM files in chain and key, at the fixed signing time."""
+    result = sign("--cert", files[chain], "--key", files[key], "--time", str(SIGNING_TIME),
+                  "--out", out, EXE, days=days)
+    if result.returncode != 0:
+        raise AssertionError("signing with %s failed:\n%s" % (chain, result.stderr))
+    return read(out)
 
 
 def read(path):
@@ -139,12 +182,26 @@ def read(path):
         return f.read()
 
 
-def optional_header(data):
-    return struct.unpack_from("<I", data, 0x3C)[0] + 24
+def certificate_table(pe):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
 
 
-def checksum_offset(data):
-    return optional_header(data) + 64
+def signature_of(data):
+    """The signature in a signed file's certificate table, for asn1crypto to take apart."""
+    der = data[certificate_table(pefile.PE(data=data, fast_load=True)).VirtualAddress + 8:]
+    return cms.ContentInfo.load(der[:parser.peek(der)])
+
+
+def with_signature(data, der, padding=b""):
+    """The signed file with der as its signature, and padding after it within the table entry's
+    length; zeros fill the entry to 8 bytes."""
+    pe = pefile.PE(data=data, fast_load=True)
+    table = certificate_table(pe)
+    length = 8 + len(der) + len(padding)
+    entry = struct.pack("<IHH", length, 0x0200, 0x0002) + der + padding + b"\0" * (-length % 8)
+    table.Size = len(entry)
+    return bytes(pe.write()[:table.VirtualAddress]) + entry
 
 
 def setUpModule():
@@ -174,17 +231,37 @@ class SignedFile(unittest.TestCase):
                         "-out", stripped], check=True, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         build, back = bytearray(read(EXE)), bytearray(read(stripped))
-        at = checksum_offset(build)
+        at = pefile.PE(data=bytes(build), fast_load=True).OPTIONAL_HEADER.get_field_absolute_offset(
+            "CheckSum")
         build[at:at + 4] = back[at:at + 4] = b"\0\0\0\0"
         self.assertEqual(back, build)
+
+    def test_other_ways_of_signing_verify(self):
+        # Verify takes no certificate that the signature carries on trust, but these are all
+        # the signer's own or on its chain.
+        alone, deep, aged = (os.path.join(scratch, name + ".exe")
+                             for name in ("alone", "deep", "aged-stamped"))
+        sign_pem("signer.pem", "signer.key", alone)
+        sign_pem("deep-chain.pem", "deep.key", deep)
+        sign_stamped("aged-tsa", aged, "aged-signer", days=AGED + 1)
+        for label, ca, path in (
+                ("the signer's certificate alone", "ca", alone),
+                ("a chain through an intermediate CA", "ca", deep),
+                # The time-stamp vouches that the certificate was good then; a signature
+                # without one is refused (see the refusals of verify).
+                ("a time-stamp, from a certificate expired since", "aged-ca", aged)):
+            with self.subTest(label):
+                result = sign("--verify", "--ca", files[ca + ".pem"], path, EXE)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def test_signature_is_sha256_with_name_address_and_fixed_time(self):
         report = subprocess.run(["osslsigncode", "verify", "-CAfile", files["ca.pem"],
                                  "-in", signed_path], stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 text=True).stdout
-        strings = peimage.VersionInfo(peimage.load(EXE).resource(peimage.RT_VERSION, 1))
-        description = strings.string_tables["040904B0"]["FileDescription"]
+        description = next(table.entries[b"FileDescription"].decode()
+                           for info in pefile.PE(EXE).FileInfo[0] if info.Key == b"StringFileInfo"
+                           for table in info.StringTable)
         self.assertRegex(report, r"Message digest algorithm\s*:\s*SHA256")
         self.assertIn("Text description: %s\n" % description, report)
         self.assertIn("URL description: http://www.vorla.eu/\n", report)
@@ -196,57 +273,116 @@ class SignedFile(unittest.TestCase):
         again = os.path.join(scratch, "again", "VorlaLogChecker.exe")
         self.assertEqual(sign_p12(again).returncode, 0)
         self.assertEqual(read(again), read(signed_path))
-        pem = [os.path.join(scratch, "pem-%d.exe" % n) for n in (1, 2)]
-        for out in pem:
-            result = sign("--cert", files["signer.pem"], "--key", files["signer.key"],
-                          "--time", str(SIGNING_TIME), "--out", out, EXE)
-            self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(read(pem[0]), read(pem[1]))
+        copies = [sign_pem("signer.pem", "signer.key", os.path.join(scratch, "pem-%d.exe" % n))
+                  for n in (1, 2)]
+        self.assertEqual(copies[0], copies[1])
+
+    def test_password_is_on_no_command_line(self):
+        # Wrappers first on PATH record what each openssl and osslsigncode is started with.
+        tools = os.path.join(scratch, "recording")
+        log = os.path.join(tools, "command-lines")
+        os.makedirs(tools)
+        for tool in ("openssl", "osslsigncode"):
+            with open(os.path.join(tools, tool), "w") as f:
+                f.write('#!/bin/sh\nprintf "%%s\\n" "${0##*/} $*" >>"%s"\nexec %s "$@"\n'
+                        % (log, shutil.which(tool)))
+            os.chmod(os.path.join(tools, tool), 0o755)
+        env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
+        for label, key in (("PKCS#12", ["--pkcs12", files["signer.p12"]]),
+                           ("encrypted key", ["--cert", files["signer.pem"],
+                                              "--key", files["signer-locked.key"]])):
+            with self.subTest(label):
+                out = os.path.join(tools, label.replace(" ", "-") + ".exe")
+                result = sign(*key, "--password-file", files["password"], "--out", out, EXE,
+                              env=env)
+                self.assertEqual(result.returncode, 0, result.stderr)
+        lines = read(log).decode()
+        for started in ("openssl pkcs12", "openssl pkey", "osslsigncode sign"):
+            self.assertIn(started, lines)
+        self.assertNotIn(PASSWORD, lines)
 
     def test_verify_fails_unless_all_holds(self):
         data = read(signed_path)
-        pe = peimage.PeImage(data)
-        code = next(s for s in pe.sections if s.flags & peimage.SECTION_EXECUTE)
+        code = next(s for s in pefile.PE(data=data, fast_load=True).sections
+                    if s.IMAGE_SCN_MEM_EXECUTE)
         other_build = bytearray(read(EXE))
-        other_build[code.raw_offset + 16] ^= 0x01
+        other_build[code.PointerToRawData + 16] ^= 0x01
         tampered = bytearray(data)
-        tampered[code.raw_offset + 16] ^= 0x01
-        # Bytes added inside the certificate table are in no digest, and osslsigncode still
-        # calls the signature good.
-        hidden = bytearray(data)
-        directory = pe.directory(peimage.DIRECTORY_SECURITY)
-        at = optional_header(data) + 96 + 8 * peimage.DIRECTORY_SECURITY  # PE32's entry
-        struct.pack_into("<II", hidden, at, directory[0], directory[1] + 8)
-        struct.pack_into("<I", hidden, directory[0],
-                         struct.unpack_from("<I", data, directory[0])[0] + 8)
+        tampered[code.PointerToRawData + 16] ^= 0x01
+        info = signature_of(data)
+        # Outside what the signer signs: the signature value (which only its check guards),
+        # the table's padding, further signers and the carried certificates.
+        value = info["content"]["signer_infos"][0]["signature"].native
+        flipped = bytearray(data)
+        flipped[data.find(value) + len(value) // 2] ^= 0x10
+        alone = sign_pem("signer.pem", "signer.key", os.path.join(scratch, "alone-too.exe"))
+        # A signature whose length is a multiple of 8 leaves no room for padding.
+        roomy = next(f for f in (data, alone) if len(signature_of(f).dump()) % 8)
+        der = signature_of(roomy).dump()
+        padded = with_signature(roomy, der, b"\0" * (-len(der) % 8 - 1) + b"\x01")
+        ca = pem.unarmor(read(files["ca.pem"]))[2]
+        key = x509.Certificate.load(ca)["tbs_certificate"]["subject_public_key_info"].dump()
+        altered = bytearray(data)
+        altered[data.find(key) + len(key) // 2] ^= 0x01
+        self.assertIn(ca, data)
+        stranger = os.path.join(scratch, "stranger.exe")
+        sign_pem("stranger-chain.pem", "stranger.key", stranger)
+        signers = info["content"]["signer_infos"]
+        info["content"]["signer_infos"] = cms.SignerInfos(
+            [signers[0], signature_of(read(stranger))["content"]["signer_infos"][0]])
+        two_signers = with_signature(data, info.dump(force=True))
+        foreign = sign_pem("foreign-chain.pem", "signer.key", os.path.join(scratch, "foreign.exe"))
+        aged = os.path.join(scratch, "aged.exe")
+        sign_pem("aged-signer.pem", "aged-signer.key", aged, days=AGED + 1)
         other_path = os.path.join(scratch, "other-build.exe")
         with open(other_path, "wb") as f:
             f.write(other_build)
-        stranger = os.path.join(scratch, "stranger.exe")
-        result = sign("--cert", files["stranger-chain.pem"], "--key", files["stranger.key"],
-                      "--out", stranger, EXE)
-        self.assertEqual(result.returncode, 0, result.stderr)
         blob = os.path.join(scratch, "blob.exe")
         subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", signed_path,
                         "-out", blob], check=True, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         strange_stamp = os.path.join(scratch, "strange-stamp.exe")
         sign_stamped("other-tsa", strange_stamp)
+        carrying_stamp = os.path.join(scratch, "carrying-stamp.exe")
+        sign_stamped("tsa", carrying_stamp, section="carrying")
+        # The digest algorithms that the SignedData lists ahead of all else, whose parameters
+        # are no more signed than the rest; an empty OCTET STRING for the NULL keeps the length.
+        sha256 = bytes.fromhex("300d06096086480165030402010500")
+        parameters = bytearray(data)
+        parameters[data.index(sha256, certificate_table(
+            pefile.PE(data=data, fast_load=True)).VirtualAddress) + 13] = 0x04
+        ca_pem = files["ca.pem"]
         cases = [  # label, CA, file, unsigned build, what the refusal must say
-            ("a byte of code changed after signing", files["ca.pem"], bytes(tampered), EXE,
+            ("a byte of code changed after signing", ca_pem, bytes(tampered), EXE,
              "not over this file"),
+            ("one bit of the signature value changed", ca_pem, bytes(flipped), EXE,
+             "signature does not verify"),
             ("another CA", files["other-ca.pem"], data, EXE, "does not lead to"),
-            ("a signer from another CA, carrying a certificate from this one", files["ca.pem"],
+            ("a signer from another CA, carrying a certificate from this one", ca_pem,
              read(stranger), EXE, "does not lead to"),
+            ("a signer besides the one from this CA", ca_pem, two_signers, EXE, "2 signers"),
+            ("a certificate carried that is not on the chain", ca_pem, foreign, EXE,
+             "signature carries a certificate of CN = Throwaway other-ca that is not on"),
+            ("the carried copy of the CA changed in its key", ca_pem, bytes(altered), EXE,
+             "signature carries a certificate of CN = Throwaway ca that is not on"),
+            ("a certificate in the time-stamp that is not on its chain", ca_pem,
+             read(carrying_stamp), EXE,
+             "time-stamp carries a certificate of CN = Throwaway other-ca that is not on"),
+            ("parameters to the digest algorithm", ca_pem, bytes(parameters), EXE,
+             "parameters to sha256"),
+            ("no time-stamp, from a certificate expired since", files["aged-ca.pem"],
+             read(aged), EXE, "certificate has expired"),
             ("a time-stamp from a server that neither the system nor the CA knows",
-             files["ca.pem"], read(strange_stamp), EXE, "time-stamp does not verify"),
-            ("data added to the signature, outside what it signs", files["ca.pem"], read(blob),
+             ca_pem, read(strange_stamp), EXE, "time-stamp does not verify"),
+            ("data added to the signature, outside what it signs", ca_pem, read(blob),
              EXE, "unsigned attributes"),
-            ("another build as the unsigned one", files["ca.pem"], data, other_path,
+            ("another build as the unsigned one", ca_pem, data, other_path,
              "digests differ"),
-            ("bytes hidden in the certificate table", files["ca.pem"],
-             bytes(hidden) + b"payload!", EXE, "more than the signature"),
-            ("the unsigned build itself", files["ca.pem"], read(EXE), EXE, "no signature"),
+            ("bytes hidden in the certificate table", ca_pem,
+             with_signature(data, signature_of(data).dump(), b"payload!"), EXE,
+             "more than the signature"),
+            ("a byte other than zero in the padding", ca_pem, padded, EXE, "other than zeros"),
+            ("the unsigned build itself", ca_pem, read(EXE), EXE, "no signature"),
         ]
         for label, ca, candidate, unsigned, message in cases:
             with self.subTest(label):
@@ -278,7 +414,8 @@ class SignedFile(unittest.TestCase):
 
 
 class Refusals(unittest.TestCase):
-    """Each bad input: a message naming the fault, exit 1, and nothing where the file goes."""
+    """Each bad input: a message naming the fault, exit 1, and an older signed file where the
+    new one would go left exactly as it was, with nothing beside it."""
 
     def test_bad_certificate_key_password_or_server(self):
         with socket.socket() as s:  # a port nothing listens on
@@ -296,8 +433,14 @@ class Refusals(unittest.TestCase):
             ("no password", ["--pkcs12", files["signer.p12"]], "wrong password"),
             ("key of another certificate", ["--cert", files["signer.pem"], "--key",
                                             files["tls.key"]], "does not belong"),
-            ("certificate not for code signing", ["--cert", files["tls.pem"], "--key",
-                                                  files["tls.key"]], "not for code signing"),
+            ("certificate for TLS servers", ["--cert", files["tls.pem"], "--key",
+                                             files["tls.key"]], "not for code signing"),
+            ("certificate for OCSP responses", ["--cert", files["ocsp.pem"], "--key",
+                                                files["ocsp.key"]], "not for code signing"),
+            ("certificate expired", ["--cert", files["aged-signer.pem"], "--key",
+                                     files["aged-signer.key"]], "expired on"),
+            ("certificate not valid yet", ["--cert", files["future.pem"], "--key",
+                                           files["future.key"]], "is not valid before"),
             ("time-stamp server out of reach",
              signer + ["--timestamp", "http://127.0.0.1:%d/" % closed_port], "time-stamp"),
         ]
@@ -305,11 +448,14 @@ class Refusals(unittest.TestCase):
             with self.subTest(label):
                 folder = os.path.join(scratch, "refused-" + label.replace(" ", "-"))
                 out = os.path.join(folder, "VorlaLogChecker.exe")
+                os.makedirs(folder)
+                shutil.copyfile(signed_path, out)
                 result = sign(*(args + ["--out", out, EXE]))
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertNotIn(PASSWORD, result.stdout + result.stderr)
-                self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
+                self.assertEqual(os.listdir(folder), ["VorlaLogChecker.exe"])
+                self.assertEqual(read(out), read(signed_path))
 
 
 class SignedUnderWine(unittest.TestCase):
