@@ -58,7 +58,8 @@ int RegistryKey::WriteDword(const char* valueName, DWORD value)
     BYTE data[4];
     for (int i = 0; i < 4; ++i)
         data[i] = static_cast<BYTE>(value >> (8 * i));
-    return RegSetValueExA(key_, valueName, 0, REG_DWORD, data, sizeof data) == ERROR_SUCCESS ? 1 : 0;
+    LONG status = RegSetValueExA(key_, valueName, 0, REG_DWORD, data, sizeof data);
+    return status == ERROR_SUCCESS ? 1 : 0;
 }
 
 void RegistryKey::Close()

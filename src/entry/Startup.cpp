@@ -48,13 +48,17 @@ void RestrictDllSearch()
         setDllDirectory(L"");
 }
 
+// Windows enters the start-up with the stack aligned to 4 bytes, not the 16 that GCC assumes;
+// and its frame can't carry a guard that it seeds itself.
+#if defined(__i386__) && defined(_WIN32)
+#define STARTUP_ATTRIBUTES __attribute__((force_align_arg_pointer, no_stack_protector))
+#else
+#define STARTUP_ATTRIBUTES
+#endif
+
 // Our own start-up replaces the C runtime's: the program needs none of its initialisation, and
 // this way the tail follows the rule above exactly, whatever runtime the build links.
-extern "C"
-#if defined(__i386__) && defined(_WIN32)
-    __attribute__((force_align_arg_pointer, no_stack_protector))
-#endif
-    void WinMainCRTStartup()
+extern "C" STARTUP_ATTRIBUTES void WinMainCRTStartup()
 {
 #ifdef _WIN32
     SeedStackGuard();

@@ -12,9 +12,11 @@ extern const wchar_t kCheckTaskName[];
 // Results of CreateCheckTask.
 enum {
     kTaskSaved = 0,
-    kTaskNameTaken = 1,      // the scheduler refused the name, most often because the task exists
+    // The scheduler refused the name, most often because the task exists.
+    kTaskNameTaken = 1,
     kTaskNoScheduler = -2,
-    kTaskNotDescribed = -3,  // no local path of our own, or application, parameters or account not set
+    // No local path of our own, or the application, parameters or account not set.
+    kTaskNotDescribed = -3,
     kTaskNoTrigger = -4,
     kTaskNotSaved = -5,
 };

@@ -128,10 +128,14 @@ struct InstallCase {
 TEST_F(ClockExtremesTest, TaskInstalledPast2038HasTheRightDates)
 {
     const InstallCase kCases[] = {
-        {2213526896LL, {2040, 2, 29, 12, 34}, {2040, 3, 23}},   // 2040-02-22 12:34:56, a leap day ahead
-        {4294449000LL, {2106, 2, 8, 6, 30}, {2106, 3, 3}},      // 2106-02-01 06:30, the wrap inside the window
-        {k2106 + kHour, {2106, 2, 14, 7, 28}, {2106, 3, 9}},     // past the wrap
-        {32501087940LL, {2999, 12, 8, 23, 59}, {2999, 12, 31}},  // the runtime's last month
+        // 2040-02-22 12:34:56, a leap day ahead
+        {2213526896LL, {2040, 2, 29, 12, 34}, {2040, 3, 23}},
+        // 2106-02-01 06:30, the wrap inside the window
+        {4294449000LL, {2106, 2, 8, 6, 30}, {2106, 3, 3}},
+        // past the wrap
+        {k2106 + kHour, {2106, 2, 14, 7, 28}, {2106, 3, 9}},
+        // the runtime's last month
+        {32501087940LL, {2999, 12, 8, 23, 59}, {2999, 12, 31}},
     };
     for (const InstallCase& c : kCases) {
         SCOPED_TRACE(::testing::Message() << "clock " << c.clock);

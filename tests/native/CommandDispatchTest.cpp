@@ -41,8 +41,8 @@ TEST_F(CommandTailTest, KeepsTheRestAsWritten)
     // Quotes only matter in the name: a quoted name running into the switch takes it along.
     EXPECT_EQ(Tail("\"x.exe\"/CHK"), "");
     EXPECT_EQ(Tail("\"C:\\x.exe /CHK"), "");
-    // Bytes above 0x7F are part of a name, not separators.
-    EXPECT_EQ(Tail("C:\\Dr\xfc" "cker\\x.exe /CHK"), "/CHK");
+    // Bytes above 0x7F are part of a name, not separators (\374 is the code page's u-umlaut).
+    EXPECT_EQ(Tail("C:\\Dr\374cker\\x.exe /CHK"), "/CHK");
 }
 
 TEST_F(CommandTailTest, DoubleByteTrailBytesAreNotQuotes)
