@@ -82,7 +82,8 @@ struct IScheduledWorkItem : public IUnknown {
     virtual HRESULT GetTriggerCount(WORD* count) = 0;
     virtual HRESULT GetTrigger(WORD index, ITaskTrigger** trigger) = 0;
     virtual HRESULT GetTriggerString(WORD index, LPWSTR* text) = 0;
-    virtual HRESULT GetRunTimes(const void* begin, const void* end, WORD* count, void** runTimes) = 0;
+    virtual HRESULT GetRunTimes(const void* begin, const void* end, WORD* count,
+                                void** runTimes) = 0;
     virtual HRESULT GetNextRunTime(void* runTime) = 0;
     virtual HRESULT SetIdleWait(WORD idleMinutes, WORD deadlineMinutes) = 0;
     virtual HRESULT GetIdleWait(WORD* idleMinutes, WORD* deadlineMinutes) = 0;
@@ -131,7 +132,8 @@ struct ITaskScheduler : public IUnknown {
     virtual HRESULT Enum(IEnumWorkItems** enumWorkItems) = 0;
     virtual HRESULT Activate(LPCWSTR name, REFIID riid, IUnknown** unknown) = 0;
     virtual HRESULT Delete(LPCWSTR name) = 0;
-    virtual HRESULT NewWorkItem(LPCWSTR name, REFCLSID classId, REFIID riid, IUnknown** unknown) = 0;
+    virtual HRESULT NewWorkItem(LPCWSTR name, REFCLSID classId, REFIID riid,
+                                IUnknown** unknown) = 0;
     virtual HRESULT AddWorkItem(LPCWSTR name, IScheduledWorkItem* workItem) = 0;
     virtual HRESULT IsOfType(LPCWSTR name, REFIID riid) = 0;
 };

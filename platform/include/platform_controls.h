@@ -28,8 +28,8 @@ void SetOsVersion(DWORD major, DWORD minor);
 void SetModulePath(const std::string& path);  // what GetModuleFileNameW reports, in UTF-8
 void SetAnsiCodePage(UINT codePage);          // 932 makes IsDBCSLeadByte see Shift-JIS lead bytes
 void SetCommandLine(const std::string& commandLine);  // this process's GetCommandLineA
-void SetDriveType(wchar_t letter, UINT driveType);     // what GetDriveTypeW reports for it
-void RemoveExport(const std::string& function);        // GetProcAddress no longer finds it
+void SetDriveType(wchar_t letter, UINT driveType);    // what GetDriveTypeW reports for it
+void RemoveExport(const std::string& function);       // GetProcAddress no longer finds it
 
 // Makes the named call fail with the given status (a Win32 error, HRESULT or SE_ERR_* value, as
 // the call reports failures). occurrence 0 fails every call; n fails only the n-th in a process.
@@ -67,10 +67,10 @@ int OpenKeyHandleCount();            // registry handles this process holds
 int InvalidHandleUseCount();         // registry calls on handles that were not open (double closes)
 
 // Component objects in this process.
-int ApartmentDepth();        // successful CoInitialize calls not yet undone
+int ApartmentDepth();               // successful CoInitialize calls not yet undone
 int UnbalancedUninitializeCount();  // CoUninitialize calls with no initialisation to undo
-int LiveObjectCount();       // component objects not yet destroyed
-int ReferenceMisuseCount();  // releases past zero, and calls on objects outside an apartment
+int LiveObjectCount();              // component objects not yet destroyed
+int ReferenceMisuseCount();         // releases past zero, and calls on objects outside an apartment
 
 // The task store.
 struct SavedTask {

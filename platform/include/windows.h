@@ -223,7 +223,7 @@ struct tm* _localtime64(const __time64_t* time);
 #define REGDB_E_CLASSNOTREG ((HRESULT)0x80040154L)
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define HRESULT_FROM_WIN32(x) \
+#define HRESULT_FROM_WIN32(x)                                                                      \
     ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000)))
 
 #define CLSCTX_INPROC_SERVER 0x1
@@ -239,8 +239,14 @@ typedef GUID CLSID;
 typedef const IID& REFIID;
 typedef const CLSID& REFCLSID;
 
-inline bool operator==(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof a) == 0; }
-inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+inline bool operator==(const GUID& a, const GUID& b)
+{
+    return memcmp(&a, &b, sizeof a) == 0;
+}
+inline bool operator!=(const GUID& a, const GUID& b)
+{
+    return !(a == b);
+}
 
 struct IUnknown {
     virtual HRESULT QueryInterface(REFIID riid, void** object) = 0;
@@ -266,7 +272,8 @@ extern const IID IID_IPersistFile;
 
 HRESULT CoInitialize(LPVOID reserved);
 void CoUninitialize(void);
-HRESULT CoCreateInstance(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID riid, LPVOID* object);
+HRESULT CoCreateInstance(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID riid,
+                         LPVOID* object);
 void CoTaskMemFree(LPVOID memory);
 
 #endif

@@ -17,8 +17,8 @@ struct Value {
 };
 
 struct Key {
-    std::string path;  // as first created
-    std::map<std::string, Value> values;  // by upper-cased name
+    std::string path;                          // as first created
+    std::map<std::string, Value> values;       // by upper-cased name
     std::map<std::string, std::string> names;  // upper-cased name -> name as written
 };
 
@@ -64,7 +64,8 @@ void StoreHive(const Hive& hive)
         content += "key\t" + key.path + "\n";
         for (const auto& value : key.values) {
             content += "value\t" + key.path + "\t" + key.names.at(value.first) + "\t" +
-                       std::to_string(value.second.type) + "\t" + detail::ToHex(value.second.data) + "\n";
+                       std::to_string(value.second.type) + "\t" + detail::ToHex(value.second.data) +
+                       "\n";
         }
     }
     detail::WriteStateFile(kHiveFile, content);
@@ -165,7 +166,8 @@ void CreateKey(const std::string& keyPath)
 {
     detail::StateLock lock;
     Hive hive = LoadHive();
-    for (std::string path = keyPath; !path.empty() && !IsRoot(detail::ToUpperAscii(path)); path = ParentOf(path)) {
+    for (std::string path = keyPath; !path.empty() && !IsRoot(detail::ToUpperAscii(path));
+         path = ParentOf(path)) {
         Key& key = hive[detail::ToUpperAscii(path)];
         if (key.path.empty())
             key.path = path;
@@ -187,7 +189,8 @@ void DeleteKey(const std::string& keyPath)
     StoreHive(hive);
 }
 
-void SetValue(const std::string& keyPath, const std::string& name, DWORD type, const std::string& data)
+void SetValue(const std::string& keyPath, const std::string& name, DWORD type,
+              const std::string& data)
 {
     CreateKey(keyPath);
     detail::StateLock lock;
@@ -270,7 +273,8 @@ LONG RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM desired, PHKE
 }
 
 LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
-                     REGSAM desired, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition)
+                     REGSAM desired, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                     LPDWORD disposition)
 {
     long injected;
     if (EnterCall("RegCreateKeyExA", &injected)) {
@@ -292,7 +296,8 @@ LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, D
     bool existed = platform::Exists(hive, path);
     if (!existed) {
         // Each missing level needs the right to create a subkey in its parent.
-        for (std::string level = path; !platform::Exists(hive, level); level = platform::ParentOf(level)) {
+        for (std::string level = path; !platform::Exists(hive, level);
+             level = platform::ParentOf(level)) {
             if ((platform::DeniedAccess(platform::ParentOf(level)) & KEY_CREATE_SUB_KEY) != 0)
                 return ERROR_ACCESS_DENIED;
         }
@@ -300,7 +305,8 @@ LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, D
     if ((platform::DeniedAccess(path) & platform::Rights(desired)) != 0)
         return ERROR_ACCESS_DENIED;
     if (!existed) {
-        for (std::string level = path; !platform::Exists(hive, level); level = platform::ParentOf(level))
+        for (std::string level = path; !platform::Exists(hive, level);
+             level = platform::ParentOf(level))
             hive[platform::detail::ToUpperAscii(level)].path = level;
         platform::StoreHive(hive);
     }
@@ -335,7 +341,8 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     auto found = hive.find(platform::detail::ToUpperAscii(handle->path));
     if (found == hive.end())
         return ERROR_KEY_DELETED;
-    auto value = found->second.values.find(platform::detail::ToUpperAscii(valueName != nullptr ? valueName : ""));
+    auto value = found->second.values.find(
+        platform::detail::ToUpperAscii(valueName != nullptr ? valueName : ""));
     if (value == found->second.values.end())
         return ERROR_FILE_NOT_FOUND;
 

@@ -37,10 +37,14 @@ void ResetState()
 
 void FailCall(const std::string& call, long status, int occurrence)
 {
-    detail::AppendStateLine("faults", call + " " + std::to_string(status) + " " + std::to_string(occurrence));
+    detail::AppendStateLine("faults",
+                            call + " " + std::to_string(status) + " " + std::to_string(occurrence));
 }
 
-std::vector<std::string> CallLog() { return detail::ReadStateLines("calls.log"); }
+std::vector<std::string> CallLog()
+{
+    return detail::ReadStateLines("calls.log");
+}
 
 namespace detail {
 

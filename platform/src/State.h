@@ -14,7 +14,7 @@ namespace platform {
 namespace detail {
 
 std::string StatePath(const std::string& file);
-bool ReadStateFile(const std::string& file, std::string* content);  // false when absent
+bool ReadStateFile(const std::string& file, std::string* content);         // false when absent
 void WriteStateFile(const std::string& file, const std::string& content);  // atomic replace
 void AppendStateLine(const std::string& file, const std::string& line);
 std::vector<std::string> ReadStateLines(const std::string& file);  // none when absent

@@ -40,28 +40,47 @@ std::string Field(LPCSTR text)
 
 }  // namespace
 
-void SetClock(int64_t secondsSince1970) { detail::WriteStateFile("clock", std::to_string(secondsSince1970)); }
-void ClearClock() { detail::RemoveStateFile("clock"); }
+void SetClock(int64_t secondsSince1970)
+{
+    detail::WriteStateFile("clock", std::to_string(secondsSince1970));
+}
+void ClearClock()
+{
+    detail::RemoveStateFile("clock");
+}
 void SetOsVersion(DWORD major, DWORD minor)
 {
     detail::WriteStateFile("osversion", std::to_string(major) + " " + std::to_string(minor));
 }
-void SetModulePath(const std::string& path) { detail::WriteStateFile("modulepath", path); }
-void SetAnsiCodePage(UINT codePage) { detail::WriteStateFile("codepage", std::to_string(codePage)); }
-void SetCommandLine(const std::string& commandLine) { detail::Process().commandLine = commandLine; }
+void SetModulePath(const std::string& path)
+{
+    detail::WriteStateFile("modulepath", path);
+}
+void SetAnsiCodePage(UINT codePage)
+{
+    detail::WriteStateFile("codepage", std::to_string(codePage));
+}
+void SetCommandLine(const std::string& commandLine)
+{
+    detail::Process().commandLine = commandLine;
+}
 void SetDriveType(wchar_t letter, UINT driveType)
 {
-    detail::AppendStateLine("drivetypes", std::string(1, static_cast<char>(towupper(letter))) + " " +
-                                              std::to_string(driveType));
+    detail::AppendStateLine("drivetypes", std::string(1, static_cast<char>(towupper(letter))) +
+                                              " " + std::to_string(driveType));
 }
-void RemoveExport(const std::string& function) { detail::AppendStateLine("missing-exports", function); }
+void RemoveExport(const std::string& function)
+{
+    detail::AppendStateLine("missing-exports", function);
+}
 
 std::vector<DllLoad> DllLoads()
 {
     std::vector<DllLoad> loads;
     for (const std::string& line : detail::ReadStateLines("loads.log")) {
         size_t tab = line.find('\t');
-        loads.push_back({line.substr(0, tab), tab == std::string::npos ? "" : line.substr(tab + 1)});
+        loads.push_back(
+            {line.substr(0, tab), tab == std::string::npos ? "" : line.substr(tab + 1)});
     }
     return loads;
 }
@@ -76,7 +95,8 @@ void LoadDelayedDll(const char* dll)
     std::string search;
     DWORD restricted = process.defaultDllDirectories;
     if (restricted & LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)
-        restricted |= LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32;
+        restricted |= LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                      LOAD_LIBRARY_SEARCH_SYSTEM32;
     if (restricted == 0) {
         search = std::string("program folder; system; ") +
                  (process.currentDirectorySearched ? "current directory; " : "") + "PATH";
@@ -121,8 +141,14 @@ std::vector<ShellCall> ShellCalls()
 
 using platform::detail::EnterCall;
 
-DWORD GetLastError(void) { return platform::detail::Process().lastError; }
-void SetLastError(DWORD error) { platform::detail::Process().lastError = error; }
+DWORD GetLastError(void)
+{
+    return platform::detail::Process().lastError;
+}
+void SetLastError(DWORD error)
+{
+    platform::detail::Process().lastError = error;
+}
 
 BOOL GetVersionExA(LPOSVERSIONINFOA versionInfo)
 {
@@ -170,11 +196,15 @@ BOOL IsDBCSLeadByte(BYTE testChar)
     return (testChar >= 0x81 && testChar <= 0x9F) || (testChar >= 0xE0 && testChar <= 0xFC);
 }
 
-LPSTR GetCommandLineA(void) { return &platform::detail::Process().commandLine[0]; }
+LPSTR GetCommandLineA(void)
+{
+    return &platform::detail::Process().commandLine[0];
+}
 
 HMODULE GetModuleHandleA(LPCSTR moduleName)
 {
-    return moduleName == nullptr ? reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000)) : nullptr;
+    return moduleName == nullptr ? reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000))
+                                 : nullptr;
 }
 
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size)
@@ -282,7 +312,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName)
     std::string name = procName != nullptr ? procName : "";
     if (module == kKernel32 && !ExportRemoved(name)) {
         if (name == "SetDefaultDllDirectories")
-            return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(StandInSetDefaultDllDirectories));
+            return reinterpret_cast<FARPROC>(
+                reinterpret_cast<void (*)()>(StandInSetDefaultDllDirectories));
         if (name == "SetDllDirectoryW")
             return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(StandInSetDllDirectoryW));
     }
@@ -320,14 +351,19 @@ void GetStartupInfoA(LPSTARTUPINFOA startupInfo)
     startupInfo->cb = sizeof *startupInfo;
 }
 
-void ExitProcess(UINT exitCode) { std::exit(static_cast<int>(exitCode)); }
+void ExitProcess(UINT exitCode)
+{
+    std::exit(static_cast<int>(exitCode));
+}
 
 __time64_t _time64(__time64_t* result)
 {
     long injected;
     EnterCall("_time64", &injected);  // cannot fail
     std::string clock;
-    __time64_t now = platform::ReadControl("clock", &clock) ? std::stoll(clock) : static_cast<__time64_t>(time(nullptr));
+    __time64_t now = platform::ReadControl("clock", &clock)
+                         ? std::stoll(clock)
+                         : static_cast<__time64_t>(time(nullptr));
     if (result != nullptr)
         *result = now;
     return now;
@@ -351,7 +387,8 @@ struct tm* _localtime64(const __time64_t* time)
     return localtime_r(&value, &broken);
 }
 
-HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT showMode)
+HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                        INT showMode)
 {
     platform::detail::LoadDelayedDll("shell32.dll");
     long injected;
@@ -359,9 +396,9 @@ HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
         return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(injected));
     char ownerText[32];
     std::snprintf(ownerText, sizeof ownerText, "%p", static_cast<void*>(owner));
-    platform::detail::AppendStateLine("shell.log", std::string(ownerText) + "\t" + platform::Field(verb) + "\t" +
-                                                       platform::Field(file) + "\t" + platform::Field(parameters) +
-                                                       "\t" + platform::Field(directory) + "\t" +
-                                                       std::to_string(showMode));
+    platform::detail::AppendStateLine(
+        "shell.log", std::string(ownerText) + "\t" + platform::Field(verb) + "\t" +
+                         platform::Field(file) + "\t" + platform::Field(parameters) + "\t" +
+                         platform::Field(directory) + "\t" + std::to_string(showMode));
     return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(42));
 }

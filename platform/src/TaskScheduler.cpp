@@ -9,14 +9,22 @@
 #include <sstream>
 #include <vector>
 
-const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID IID_IPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const CLSID CLSID_CTaskScheduler = {0x148BD52A, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
-const IID IID_ITaskScheduler = {0x148BD527, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
-const CLSID CLSID_CTask = {0x148BD520, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
-const IID IID_ITask = {0x148BD524, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
-const IID IID_IScheduledWorkItem = {0xA6B952F0, 0xA4B1, 0x11D0, {0x99, 0x7D, 0x00, 0xAA, 0x00, 0x68, 0x87, 0xEC}};
-const IID IID_ITaskTrigger = {0x148BD52B, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+const IID IID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IPersistFile = {
+    0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const CLSID CLSID_CTaskScheduler = {
+    0x148BD52A, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+const IID IID_ITaskScheduler = {
+    0x148BD527, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+const CLSID CLSID_CTask = {
+    0x148BD520, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+const IID IID_ITask = {
+    0x148BD524, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
+const IID IID_IScheduledWorkItem = {
+    0xA6B952F0, 0xA4B1, 0x11D0, {0x99, 0x7D, 0x00, 0xAA, 0x00, 0x68, 0x87, 0xEC}};
+const IID IID_ITaskTrigger = {
+    0x148BD52B, 0xA2AB, 0x11CE, {0xB1, 0x1F, 0x00, 0xAA, 0x00, 0x53, 0x05, 0x03}};
 
 namespace platform {
 namespace {
@@ -26,7 +34,10 @@ using detail::Process;
 
 const char kTaskFolder[] = "tasks/";
 
-std::string TaskFile(const std::wstring& name) { return kTaskFolder + detail::ToUtf8(name) + ".job"; }
+std::string TaskFile(const std::wstring& name)
+{
+    return kTaskFolder + detail::ToUtf8(name) + ".job";
+}
 
 std::string TriggerToHex(const TASK_TRIGGER& trigger)
 {
@@ -66,7 +77,10 @@ private:
     ULONG references_ = 1;
 };
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int year)
+{
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 bool IsValidDate(WORD year, WORD month, WORD day)
 {
@@ -178,7 +192,10 @@ public:
     HRESULT GetMostRecentRunTime(void*) override { return E_NOTIMPL; }
     HRESULT GetStatus(HRESULT*) override { return E_NOTIMPL; }
     HRESULT GetExitCode(DWORD*) override { return E_NOTIMPL; }
-    HRESULT SetComment(LPCWSTR comment) override { return SetText("IScheduledWorkItem::SetComment", comment, &saved_.comment); }
+    HRESULT SetComment(LPCWSTR comment) override
+    {
+        return SetText("IScheduledWorkItem::SetComment", comment, &saved_.comment);
+    }
     HRESULT GetComment(LPWSTR*) override { return E_NOTIMPL; }
     HRESULT SetCreator(LPCWSTR) override { return E_NOTIMPL; }
     HRESULT GetCreator(LPWSTR*) override { return E_NOTIMPL; }
@@ -192,7 +209,8 @@ public:
     HRESULT GetFlags(DWORD*) override { return E_NOTIMPL; }
     HRESULT SetAccountInformation(LPCWSTR accountName, LPCWSTR password) override
     {
-        HRESULT result = SetText("IScheduledWorkItem::SetAccountInformation", accountName, &saved_.account);
+        HRESULT result =
+            SetText("IScheduledWorkItem::SetAccountInformation", accountName, &saved_.account);
         if (SUCCEEDED(result)) {
             saved_.accountSet = true;
             saved_.passwordSet = password != nullptr;
@@ -201,9 +219,15 @@ public:
     }
     HRESULT GetAccountInformation(LPWSTR*) override { return E_NOTIMPL; }
 
-    HRESULT SetApplicationName(LPCWSTR name) override { return SetText("ITask::SetApplicationName", name, &saved_.application); }
+    HRESULT SetApplicationName(LPCWSTR name) override
+    {
+        return SetText("ITask::SetApplicationName", name, &saved_.application);
+    }
     HRESULT GetApplicationName(LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT SetParameters(LPCWSTR parameters) override { return SetText("ITask::SetParameters", parameters, &saved_.parameters); }
+    HRESULT SetParameters(LPCWSTR parameters) override
+    {
+        return SetText("ITask::SetParameters", parameters, &saved_.parameters);
+    }
     HRESULT GetParameters(LPWSTR*) override { return E_NOTIMPL; }
     HRESULT SetWorkingDirectory(LPCWSTR directory) override
     {
@@ -259,8 +283,14 @@ private:
 };
 
 // A trigger keeps its work item alive, as on the platform.
-Trigger::Trigger(Task* task, size_t index) : task_(task), index_(index) { task_->Hold(); }
-Trigger::~Trigger() { task_->Drop(); }
+Trigger::Trigger(Task* task, size_t index) : task_(task), index_(index)
+{
+    task_->Hold();
+}
+Trigger::~Trigger()
+{
+    task_->Drop();
+}
 
 HRESULT Trigger::SetTrigger(const PTASK_TRIGGER trigger)
 {
@@ -323,7 +353,8 @@ public:
         if (unknown == nullptr)
             return E_POINTER;
         *unknown = nullptr;
-        if (name == nullptr || *name == 0 || std::wstring(name).find_first_of(L"\\/:*?\"<>|") != std::wstring::npos)
+        if (name == nullptr || *name == 0 ||
+            std::wstring(name).find_first_of(L"\\/:*?\"<>|") != std::wstring::npos)
             return E_INVALIDARG;
         if (classId != CLSID_CTask)
             return 0x80040111L;  // CLASS_E_CLASSNOTAVAILABLE
@@ -341,10 +372,22 @@ public:
 
 }  // namespace
 
-int ApartmentDepth() { return Process().apartmentDepth; }
-int UnbalancedUninitializeCount() { return Process().unbalancedUninitialize; }
-int LiveObjectCount() { return Process().liveObjects; }
-int ReferenceMisuseCount() { return Process().referenceMisuse; }
+int ApartmentDepth()
+{
+    return Process().apartmentDepth;
+}
+int UnbalancedUninitializeCount()
+{
+    return Process().unbalancedUninitialize;
+}
+int LiveObjectCount()
+{
+    return Process().liveObjects;
+}
+int ReferenceMisuseCount()
+{
+    return Process().referenceMisuse;
+}
 
 std::vector<std::wstring> SavedTaskNames()
 {
@@ -372,12 +415,19 @@ bool LoadSavedTask(const std::wstring& name, SavedTask* task)
         std::string field = line.substr(0, equals);
         std::string value = equals == std::string::npos ? std::string() : line.substr(equals + 1);
         std::wstring text = detail::FromUtf8(detail::FromHex(value));
-        if (field == "application") task->application = text;
-        else if (field == "parameters") task->parameters = text;
-        else if (field == "workingDirectory") task->workingDirectory = text;
-        else if (field == "comment") task->comment = text;
-        else if (field == "account") { task->account = text; task->accountSet = true; }
-        else if (field == "password") task->passwordSet = true;
+        if (field == "application")
+            task->application = text;
+        else if (field == "parameters")
+            task->parameters = text;
+        else if (field == "workingDirectory")
+            task->workingDirectory = text;
+        else if (field == "comment")
+            task->comment = text;
+        else if (field == "account") {
+            task->account = text;
+            task->accountSet = true;
+        } else if (field == "password")
+            task->passwordSet = true;
         else if (field == "trigger") {
             std::string bytes = detail::FromHex(value);
             TASK_TRIGGER trigger;
@@ -392,8 +442,9 @@ bool LoadSavedTask(const std::wstring& name, SavedTask* task)
 void SaveTask(const SavedTask& task)
 {
     auto text = [](const std::wstring& value) { return detail::ToHex(detail::ToUtf8(value)); };
-    std::string content = "application=" + text(task.application) + "\n" + "parameters=" + text(task.parameters) +
-                          "\n" + "workingDirectory=" + text(task.workingDirectory) + "\n" +
+    std::string content = "application=" + text(task.application) + "\n" +
+                          "parameters=" + text(task.parameters) + "\n" +
+                          "workingDirectory=" + text(task.workingDirectory) + "\n" +
                           "comment=" + text(task.comment) + "\n";
     if (task.accountSet)
         content += "account=" + text(task.account) + "\n";
@@ -437,7 +488,8 @@ void CoUninitialize(void)
         --Process().apartmentDepth;
 }
 
-HRESULT CoCreateInstance(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID riid, LPVOID* object)
+HRESULT CoCreateInstance(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID riid,
+                         LPVOID* object)
 {
     platform::detail::LoadDelayedDll("ole32.dll");
     long injected;
@@ -461,4 +513,7 @@ HRESULT CoCreateInstance(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFII
     return S_OK;
 }
 
-void CoTaskMemFree(LPVOID memory) { free(memory); }
+void CoTaskMemFree(LPVOID memory)
+{
+    free(memory);
+}

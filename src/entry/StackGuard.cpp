@@ -29,8 +29,8 @@ __attribute__((no_stack_protector)) void SeedStackGuard()
     GetSystemTimeAsFileTime(&now);
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    UINT_PTR guard = now.dwLowDateTime ^ now.dwHighDateTime ^ GetCurrentProcessId() ^ GetCurrentThreadId() ^
-                     counter.LowPart ^ static_cast<DWORD>(counter.HighPart) ^
+    UINT_PTR guard = now.dwLowDateTime ^ now.dwHighDateTime ^ GetCurrentProcessId() ^
+                     GetCurrentThreadId() ^ counter.LowPart ^ static_cast<DWORD>(counter.HighPart) ^
                      reinterpret_cast<UINT_PTR>(&counter);
     if (guard != 0)
         __stack_chk_guard = guard;

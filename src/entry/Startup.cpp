@@ -43,7 +43,8 @@ void RestrictDllSearch()
         return;
     // All that is left there: drop the current directory. The program's own folder stays first in
     // the search, so it must be one that only administrators can write.
-    SetDllDirectoryWFunction setDllDirectory = LookUp<SetDllDirectoryWFunction>(kernel, "SetDllDirectoryW");
+    SetDllDirectoryWFunction setDllDirectory =
+        LookUp<SetDllDirectoryWFunction>(kernel, "SetDllDirectoryW");
     if (setDllDirectory != NULL)
         setDllDirectory(L"");
 }
@@ -72,7 +73,8 @@ extern "C" STARTUP_ATTRIBUTES void WinMainCRTStartup()
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     GetStartupInfoA(&startup);
-    int showMode = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startup.wShowWindow : SW_SHOWDEFAULT;
+    int showMode =
+        (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startup.wShowWindow : SW_SHOWDEFAULT;
     ExitProcess(static_cast<UINT>(
         WinMain(GetModuleHandleA(NULL), NULL, GetCommandTail(GetCommandLineA()), showMode)));
 }

@@ -60,8 +60,9 @@ int GetCheckTaskApplication(WCHAR (&path)[MAX_PATH])
         return 0;
     // The task runs as the system account long after this run: a share, a mapped or removable
     // drive, or a disc may by then hold a file that somebody else put there, or nothing.
-    int drivePath = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-                    path[1] == L':' && path[2] == L'\\';
+    int drivePath =
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+        path[1] == L':' && path[2] == L'\\';
     if (!drivePath)
         return 0;
     WCHAR root[] = {path[0], L':', L'\\', 0};

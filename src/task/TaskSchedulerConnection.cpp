@@ -9,8 +9,8 @@ int TaskSchedulerConnection::Connect()
     // S_FALSE (already initialised on this thread) still counts and still needs its uninitialise.
     if (FAILED(CoInitialize(NULL)))
         return 0;
-    if (FAILED(CoCreateInstance(CLSID_CTaskScheduler, NULL, CLSCTX_INPROC_SERVER, IID_ITaskScheduler,
-                                reinterpret_cast<void**>(&scheduler_)))) {
+    if (FAILED(CoCreateInstance(CLSID_CTaskScheduler, NULL, CLSCTX_INPROC_SERVER,
+                                IID_ITaskScheduler, reinterpret_cast<void**>(&scheduler_)))) {
         scheduler_ = NULL;
         CoUninitialize();
         return 0;

@@ -21,7 +21,8 @@ const int64_t kLastClock = 32535215999LL;  // 3000-12-31 23:59:59 UTC
 
 fuzz::Value ConsumeValue(FuzzedDataProvider& input)
 {
-    static const DWORD kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, 5 /* big-endian DWORD */,
+    static const DWORD kTypes[] = {REG_NONE,     REG_SZ,    REG_EXPAND_SZ,
+                                   REG_BINARY,   REG_DWORD, 5 /* big-endian DWORD */,
                                    REG_MULTI_SZ, REG_QWORD};
     fuzz::Value value;
     value.present = input.ConsumeBool();
@@ -97,7 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             offer = true;
         } else {
             uint32_t then = Number(last);
-            int64_t elapsed = clock < kWrap ? clock - then : static_cast<uint32_t>(static_cast<uint32_t>(clock) - then);
+            int64_t elapsed = clock < kWrap
+                                  ? clock - then
+                                  : static_cast<uint32_t>(static_cast<uint32_t>(clock) - then);
             stamp = elapsed < 0;
             offer = elapsed >= kWeek;
         }

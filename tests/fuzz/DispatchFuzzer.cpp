@@ -44,7 +44,8 @@ void Prepare(const Start& start)
     if (start.keyExists) {
         platform::CreateKey(fuzz::kKeyPath);
         if (start.stampAge != 0)
-            platform::SetDwordValue(fuzz::kKeyPath, "LastCheckDate", static_cast<DWORD>(kNow - start.stampAge));
+            platform::SetDwordValue(fuzz::kKeyPath, "LastCheckDate",
+                                    static_cast<DWORD>(kNow - start.stampAge));
         platform::SetDwordValue(fuzz::kKeyPath, "Installed", start.installed);
     }
     if (start.taskSaved) {
@@ -135,8 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool saved = platform::LoadSavedTask(kCheckTaskName, &task);
     FUZZ_CHECK(saved == (start.taskSaved || install));
     if (saved) {
-        const wchar_t* application = start.taskSaved ? L"C:\\Old\\VorlaLogChecker.exe"
-                                                     : L"C:\\Program Files (x86)\\Vorla Printer Driver\\VorlaLogChecker.exe";
+        const wchar_t* application =
+            start.taskSaved ? L"C:\\Old\\VorlaLogChecker.exe"
+                            : L"C:\\Program Files (x86)\\Vorla Printer Driver\\VorlaLogChecker.exe";
         FUZZ_CHECK(task.application == application);
     }
     return 0;

@@ -40,7 +40,6 @@ protected:
         platform::SavedTask ignored;
         return platform::LoadSavedTask(kCheckTaskName, task != nullptr ? task : &ignored);
     }
-
 };
 
 TEST_F(CheckTaskTest, SavesTheHourlyCheckOfTheProgramItself)
@@ -50,7 +49,8 @@ TEST_F(CheckTaskTest, SavesTheHourlyCheckOfTheProgramItself)
 
     platform::SavedTask task;
     ASSERT_TRUE(Saved(&task));
-    EXPECT_EQ(task.application, L"C:\\Program Files (x86)\\Vorla Printer Driver\\VorlaLogChecker.exe");
+    EXPECT_EQ(task.application,
+              L"C:\\Program Files (x86)\\Vorla Printer Driver\\VorlaLogChecker.exe");
     EXPECT_EQ(task.parameters, L"/CHK");
     EXPECT_EQ(task.comment, L"Display Vorla Offers");
     EXPECT_TRUE(task.accountSet);
@@ -74,7 +74,8 @@ TEST_F(CheckTaskTest, SavesTheHourlyCheckOfTheProgramItself)
     expected.rgFlags = TASK_TRIGGER_FLAG_HAS_END_DATE;
     expected.TriggerType = TASK_TIME_TRIGGER_DAILY;
     expected.Type.Daily.DaysInterval = 1;
-    EXPECT_EQ(memcmp(&task.triggers[0], &expected, sizeof expected), 0) << "every other field stays 0";
+    EXPECT_EQ(memcmp(&task.triggers[0], &expected, sizeof expected), 0)
+        << "every other field stays 0";
 }
 
 TEST_F(CheckTaskTest, TriggerDatesAreLocalTimesOfExactSecondCounts)
@@ -171,13 +172,15 @@ TEST_P(CheckTaskFailureTest, LeavesNoTaskAndReleasesEverything)
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, CheckTaskFailureTest,
-    ::testing::Values(Failure{"ITaskScheduler::NewWorkItem", HRESULT_FROM_WIN32(ERROR_FILE_EXISTS), kTaskNameTaken},
+    ::testing::Values(Failure{"ITaskScheduler::NewWorkItem", HRESULT_FROM_WIN32(ERROR_FILE_EXISTS),
+                              kTaskNameTaken},
                       Failure{"ITaskScheduler::NewWorkItem", E_OUTOFMEMORY, kTaskNameTaken},
                       Failure{"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY, kTaskNotDescribed},
                       Failure{"GetDriveTypeW", DRIVE_NO_ROOT_DIR, kTaskNotDescribed},
                       Failure{"ITask::SetApplicationName", E_OUTOFMEMORY, kTaskNotDescribed},
                       Failure{"ITask::SetParameters", E_OUTOFMEMORY, kTaskNotDescribed},
-                      Failure{"IScheduledWorkItem::SetAccountInformation", E_ACCESSDENIED, kTaskNotDescribed},
+                      Failure{"IScheduledWorkItem::SetAccountInformation", E_ACCESSDENIED,
+                              kTaskNotDescribed},
                       Failure{"IScheduledWorkItem::CreateTrigger", E_OUTOFMEMORY, kTaskNoTrigger},
                       Failure{"ITaskTrigger::SetTrigger", E_INVALIDARG, kTaskNoTrigger},
                       Failure{"ITask::QueryInterface", E_NOINTERFACE, kTaskNotSaved},
@@ -206,7 +209,8 @@ TEST_F(CheckTaskTest, PathThatFillsTheBufferIsNeverSaved)
     EXPECT_EQ(Create(), kTaskNotDescribed);
     EXPECT_FALSE(Saved());
 
-    std::string longest = "C:\\" + std::string(MAX_PATH - 1 - 3 - 20, 'd') + "\\VorlaLogChecker.exe";
+    std::string longest =
+        "C:\\" + std::string(MAX_PATH - 1 - 3 - 20, 'd') + "\\VorlaLogChecker.exe";
     ASSERT_EQ(longest.size(), static_cast<size_t>(MAX_PATH - 1));
     platform::SetModulePath(longest);
     EXPECT_EQ(Create(), kTaskSaved);
@@ -226,14 +230,16 @@ TEST_F(CheckTaskTest, LibraryThatCannotStartIsLeftAlone)
 {
     platform::FailCall("CoInitialize", RPC_E_CHANGED_MODE);
     InstallCheckTask();
-    EXPECT_EQ(platform::CallLog(), std::vector<std::string>{"CoInitialize"}) << "no CoUninitialize either";
+    EXPECT_EQ(platform::CallLog(), std::vector<std::string>{"CoInitialize"})
+        << "no CoUninitialize either";
 }
 
 TEST_F(CheckTaskTest, SchedulerThatCannotBeCreatedEndsTheApartment)
 {
     platform::FailCall("CoCreateInstance", REGDB_E_CLASSNOTREG);
     InstallCheckTask();
-    EXPECT_EQ(platform::CallLog(), (std::vector<std::string>{"CoInitialize", "CoCreateInstance", "CoUninitialize"}));
+    EXPECT_EQ(platform::CallLog(),
+              (std::vector<std::string>{"CoInitialize", "CoCreateInstance", "CoUninitialize"}));
     EXPECT_FALSE(Saved());
 }
 
@@ -258,9 +264,12 @@ TEST_F(CheckTaskTest, TaskNamesTheProgramOnlyOnALocalFixedDrive)
     };
     const Case kCases[] = {
         // Folder names outside any ANSI code page are saved as they are, not best-fitted.
-        {"C:\\Vorła Drukarki\\VorlaLogChecker.exe", L"C:\\Vorła Drukarki\\VorlaLogChecker.exe", 0, 0},
-        {"C:\\Принтер\\打印机\\VorlaLogChecker.exe", L"C:\\Принтер\\打印机\\VorlaLogChecker.exe", 0, 0},
-        {"d:\\Drivers\\VorlaLogChecker.exe", L"d:\\Drivers\\VorlaLogChecker.exe", L'D', DRIVE_FIXED},
+        {"C:\\Vorła Drukarki\\VorlaLogChecker.exe", L"C:\\Vorła Drukarki\\VorlaLogChecker.exe", 0,
+         0},
+        {"C:\\Принтер\\打印机\\VorlaLogChecker.exe", L"C:\\Принтер\\打印机\\VorlaLogChecker.exe", 0,
+         0},
+        {"d:\\Drivers\\VorlaLogChecker.exe", L"d:\\Drivers\\VorlaLogChecker.exe", L'D',
+         DRIVE_FIXED},
         {"E:\\VorlaLogChecker.exe", nullptr, L'E', DRIVE_REMOVABLE},
         {"F:\\VorlaLogChecker.exe", nullptr, L'F', DRIVE_REMOTE},
         {"G:\\VorlaLogChecker.exe", nullptr, L'G', DRIVE_CDROM},

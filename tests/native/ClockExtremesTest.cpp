@@ -146,9 +146,11 @@ TEST_F(ClockExtremesTest, TaskInstalledPast2038HasTheRightDates)
         ASSERT_TRUE(platform::LoadSavedTask(kCheckTaskName, &task));
         ASSERT_EQ(task.triggers.size(), 1u);
         const TASK_TRIGGER& t = task.triggers[0];
-        EXPECT_EQ((std::vector<WORD>{t.wBeginYear, t.wBeginMonth, t.wBeginDay, t.wStartHour, t.wStartMinute}),
+        EXPECT_EQ((std::vector<WORD>{t.wBeginYear, t.wBeginMonth, t.wBeginDay, t.wStartHour,
+                                     t.wStartMinute}),
                   std::vector<WORD>(c.begin, c.begin + 5));
-        EXPECT_EQ((std::vector<WORD>{t.wEndYear, t.wEndMonth, t.wEndDay}), std::vector<WORD>(c.end, c.end + 3));
+        EXPECT_EQ((std::vector<WORD>{t.wEndYear, t.wEndMonth, t.wEndDay}),
+                  std::vector<WORD>(c.end, c.end + 3));
     }
 }
 

@@ -56,7 +56,10 @@ TEST_F(CommandTailTest, DoubleByteTrailBytesAreNotQuotes)
 
 class DispatchTest : public Machine {
 protected:
-    static int Run(const char* tail) { return WinMain(kInstance, NULL, const_cast<LPSTR>(tail), SW_SHOWDEFAULT); }
+    static int Run(const char* tail)
+    {
+        return WinMain(kInstance, NULL, const_cast<LPSTR>(tail), SW_SHOWDEFAULT);
+    }
     static bool TaskSaved()
     {
         platform::SavedTask task;
@@ -81,8 +84,8 @@ TEST_F(DispatchTest, EachSwitchRunsItsCommand)
 
 TEST_F(DispatchTest, OnlyTheWholeTailInTheRightCaseMatches)
 {
-    const char* const kNoCommand[] = {"", "/chk", "/Inv", "/INV ", " /INV", "/INS /CHK", "/CHK/INV", "/IN", "\"/INV\"",
-                                      "INV", "/INVX"};
+    const char* const kNoCommand[] = {"",         "/chk", "/Inv",     "/INV ", " /INV", "/INS /CHK",
+                                      "/CHK/INV", "/IN",  "\"/INV\"", "INV",   "/INVX"};
     for (const char* tail : kNoCommand) {
         EXPECT_EQ(Run(tail), 0) << tail;
         EXPECT_FALSE(TouchedRegistry()) << "tail \"" << tail << "\"";

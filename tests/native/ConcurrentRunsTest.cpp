@@ -86,18 +86,20 @@ TEST_F(ConcurrentRunsTest, SixteenWeeklyChecksOnADueStateLeaveOneValidStamp)
             platform::ResetState();
             platform::SetClock(kNow);
             if (start.keyExists) {
-                platform::SetDwordValue(kKeyPath, "LastCheckDate", static_cast<DWORD>(kNow - 8 * 86400));
+                platform::SetDwordValue(kKeyPath, "LastCheckDate",
+                                        static_cast<DWORD>(kNow - 8 * 86400));
                 platform::SetDwordValue(kKeyPath, "Installed", 0);
             }
-            ExpectAllExitZero(RunTogether(std::vector<std::string>(kProcesses, "/CHK")), kProcesses);
+            ExpectAllExitZero(RunTogether(std::vector<std::string>(kProcesses, "/CHK")),
+                              kProcesses);
             ExpectOneValidStamp(start.keyExists ? "\0\0\0\0" : nullptr);
             size_t opened = platform::ShellCalls().size();
             EXPECT_GE(opened, 1u);
             EXPECT_LE(opened, static_cast<size_t>(kProcesses));
             pages += " " + std::to_string(opened);
         }
-        std::cout << kProcesses << " concurrent /CHK runs from a " << start.name << " state opened" << pages
-                  << " pages in " << kRounds << " rounds\n";
+        std::cout << kProcesses << " concurrent /CHK runs from a " << start.name << " state opened"
+                  << pages << " pages in " << kRounds << " rounds\n";
     }
 }
 

@@ -44,8 +44,10 @@ const std::map<std::string, std::vector<long>>& FailureTable()
         {"RegOpenKeyExA", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_NOT_ENOUGH_MEMORY}},
         {"RegCreateKeyExA", {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTWRITE}},
         {"RegQueryValueExA",
-         {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_MORE_DATA, ERROR_KEY_DELETED, ERROR_NOT_ENOUGH_MEMORY}},
-        {"RegSetValueExA", {ERROR_ACCESS_DENIED, ERROR_KEY_DELETED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTWRITE}},
+         {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_MORE_DATA, ERROR_KEY_DELETED,
+          ERROR_NOT_ENOUGH_MEMORY}},
+        {"RegSetValueExA",
+         {ERROR_ACCESS_DENIED, ERROR_KEY_DELETED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTWRITE}},
         {"RegCloseKey", {ERROR_INVALID_HANDLE}},
         {"ShellExecuteA", {0, SE_ERR_FNF, SE_ERR_ACCESSDENIED, SE_ERR_OOM, SE_ERR_NOASSOC}},
         {"CoInitialize", {E_OUTOFMEMORY, E_UNEXPECTED, RPC_E_CHANGED_MODE}},
@@ -90,8 +92,9 @@ struct World {
 
     bool operator==(const World& other) const
     {
-        return keyExists == other.keyExists && stamp == other.stamp && installed == other.installed &&
-               pages == other.pages && taskSaved == other.taskSaved && ourTask == other.ourTask &&
+        return keyExists == other.keyExists && stamp == other.stamp &&
+               installed == other.installed && pages == other.pages &&
+               taskSaved == other.taskSaved && ourTask == other.ourTask &&
                commentSet == other.commentSet;
     }
 };
@@ -105,15 +108,18 @@ std::ostream& operator<<(std::ostream& out, const std::optional<DWORD>& value)
 
 std::ostream& operator<<(std::ostream& out, const World& world)
 {
-    return out << "{key " << world.keyExists << ", stamp " << world.stamp << ", installed " << world.installed
-               << ", pages " << world.pages << ", task " << world.taskSaved << "/" << world.ourTask << "/"
-               << world.commentSet << "}";
+    return out << "{key " << world.keyExists << ", stamp " << world.stamp << ", installed "
+               << world.installed << ", pages " << world.pages << ", task " << world.taskSaved
+               << "/" << world.ourTask << "/" << world.commentSet << "}";
 }
 
 // What the program must have done by the end of a run, given the faults.
 class Expectation {
 public:
-    Expectation(const World& start, const std::vector<Fault>& faults) : world_(start), faults_(faults) {}
+    Expectation(const World& start, const std::vector<Fault>& faults)
+        : world_(start), faults_(faults)
+    {
+    }
 
     World Run(const std::string& tail)
     {
@@ -143,7 +149,10 @@ private:
 
     bool Open() { return !Fails("RegOpenKeyExA") && world_.keyExists; }
     void Close() { Fails("RegCloseKey"); }  // whatever it says, the key is closed
-    DWORD Read(const std::optional<DWORD>& value) { return Fails("RegQueryValueExA") ? 0 : value.value_or(0); }
+    DWORD Read(const std::optional<DWORD>& value)
+    {
+        return Fails("RegQueryValueExA") ? 0 : value.value_or(0);
+    }
 
     // Into a key that opens for writing, or into one this very call creates; an existing key that
     // would not open for writing is left alone.
@@ -245,8 +254,12 @@ std::vector<Start> Starts()
     World taskSaved = due;
     taskSaved.taskSaved = true;  // saved by an older version from elsewhere: not ours to change
 
-    return {{"KeyMissing", World()}, {"Due", due},      {"NotDue", notDue},
-            {"FutureStamp", future}, {"AgentInstalled", installed}, {"TaskSaved", taskSaved}};
+    return {{"KeyMissing", World()},
+            {"Due", due},
+            {"NotDue", notDue},
+            {"FutureStamp", future},
+            {"AgentInstalled", installed},
+            {"TaskSaved", taskSaved}};
 }
 
 void Prepare(const World& world)
@@ -291,8 +304,8 @@ World Observe(std::string* problem)
     world.taskSaved = platform::LoadSavedTask(kCheckTaskName, &task);
     if (world.taskSaved) {
         std::string path = kModulePath;
-        world.ourTask = task.application == std::wstring(path.begin(), path.end()) && task.parameters == L"/CHK" &&
-                        task.triggers.size() == 1;
+        world.ourTask = task.application == std::wstring(path.begin(), path.end()) &&
+                        task.parameters == L"/CHK" && task.triggers.size() == 1;
         world.commentSet = task.comment == L"Display Vorla Offers";
     }
     return world;
@@ -324,7 +337,9 @@ std::string Describe(const Start& start, const std::string& tail, const std::vec
     if (faults.empty())
         out << ", no failure";
     for (const Fault& fault : faults) {
-        out << ", " << fault.call << (fault.occurrence == 0 ? std::string(" every time") : " #" + std::to_string(fault.occurrence))
+        out << ", " << fault.call
+            << (fault.occurrence == 0 ? std::string(" every time")
+                                      : " #" + std::to_string(fault.occurrence))
             << " fails with " << fault.status;
     }
     return out.str();
@@ -341,7 +356,8 @@ std::map<std::string, int> Occurrences(const std::vector<std::string>& calls)
 class FaultSweepTest : public Machine {
 protected:
     // One run from a fresh machine; returns the calls it made.
-    std::vector<std::string> RunAndCheck(const Start& start, const std::string& tail, const std::vector<Fault>& faults)
+    std::vector<std::string> RunAndCheck(const Start& start, const std::string& tail,
+                                         const std::vector<Fault>& faults)
     {
         ++runs_;
         platform::ResetState();
@@ -376,7 +392,8 @@ protected:
             std::string log;
             for (const std::string& call : calls)
                 log += " " + call;
-            ADD_FAILURE() << Describe(start, tail, faults) << ": " << problem << "\n  calls:" << log;
+            ADD_FAILURE() << Describe(start, tail, faults) << ": " << problem
+                          << "\n  calls:" << log;
         }
         return calls;
     }
@@ -392,7 +409,8 @@ protected:
                 RunAndCheck(start, tail, {{entry.first, status, 0}});
                 for (int occurrence = 1; occurrence <= entry.second; ++occurrence) {
                     Fault first{entry.first, status, occurrence};
-                    std::map<std::string, int> opened = Occurrences(RunAndCheck(start, tail, {first}));
+                    std::map<std::string, int> opened =
+                        Occurrences(RunAndCheck(start, tail, {first}));
                     SweepOpenedPaths(start, tail, first, clean, opened);
                 }
             }
@@ -401,7 +419,8 @@ protected:
 
     // Occurrences that only the first failure brought about, failed on top of it.
     void SweepOpenedPaths(const Start& start, const std::string& tail, const Fault& first,
-                          const std::map<std::string, int>& clean, const std::map<std::string, int>& opened)
+                          const std::map<std::string, int>& clean,
+                          const std::map<std::string, int>& opened)
     {
         for (const auto& entry : opened) {
             auto known = FailureTable().find(entry.first);
@@ -440,8 +459,9 @@ TEST_F(FaultSweepTest, EveryFailureOfEveryCallEndsQuietlyAndAsTheRulesSay)
         }
     }
     EXPECT_EQ(covered_.size(), pairs);
-    std::cout << "fault sweep: " << covered_.size() << " of " << pairs << " (call, failure) pairs over "
-              << FailureTable().size() << " calls, " << runs_ << " runs\n";
+    std::cout << "fault sweep: " << covered_.size() << " of " << pairs
+              << " (call, failure) pairs over " << FailureTable().size() << " calls, " << runs_
+              << " runs\n";
 }
 
 }  // namespace

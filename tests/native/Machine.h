@@ -26,7 +26,8 @@ protected:
         setenv(platform::kStateDirVariable, dir_.c_str(), 1);
         platform::ResetState();
         platform::SetClock(kNow);
-        platform::SetModulePath("C:\\Program Files (x86)\\Vorla Printer Driver\\VorlaLogChecker.exe");
+        platform::SetModulePath(
+            "C:\\Program Files (x86)\\Vorla Printer Driver\\VorlaLogChecker.exe");
     }
 
     void TearDown() override
@@ -39,7 +40,8 @@ protected:
             tzset();
         }
         EXPECT_EQ(platform::OpenKeyHandleCount(), 0) << "a registry handle was left open";
-        EXPECT_EQ(platform::InvalidHandleUseCount(), 0) << "a registry handle was used after it was closed";
+        EXPECT_EQ(platform::InvalidHandleUseCount(), 0)
+            << "a registry handle was used after it was closed";
         EXPECT_EQ(platform::LiveObjectCount(), 0) << "a component object was never released";
         EXPECT_EQ(platform::ReferenceMisuseCount(), 0);
         EXPECT_EQ(platform::ApartmentDepth(), 0) << "CoInitialize without CoUninitialize";

@@ -114,13 +114,15 @@ TEST_P(ReadDwordTest, ReadsFourBytesOrLessOverTheDefault)
 
 INSTANTIATE_TEST_SUITE_P(
     Types, ReadDwordTest,
-    ::testing::Values(StoredData{"Dword", REG_DWORD, std::string("\x04\x03\x02\x01", 4), 0x01020304},
-                      StoredData{"DwordAboveSignedRange", REG_DWORD, std::string("\xff\xff\xff\xfe", 4), 0xFEFFFFFF},
-                      StoredData{"BinaryOfFour", REG_BINARY, std::string("\x01\x00\x00\x00", 4), 1},
-                      StoredData{"BinaryOfTwo", REG_BINARY, std::string("\x34\x12", 2), 0xAABB1234},
-                      StoredData{"Empty", REG_BINARY, std::string(), 0xAABBCCDD},
-                      StoredData{"QwordIsTooLong", REG_QWORD, std::string(8, '\x01'), 0xAABBCCDD},
-                      StoredData{"LongStringIsTooLong", REG_SZ, std::string("1234567\0", 8), 0xAABBCCDD}),
+    ::testing::Values(
+        StoredData{"Dword", REG_DWORD, std::string("\x04\x03\x02\x01", 4), 0x01020304},
+        StoredData{"DwordAboveSignedRange", REG_DWORD, std::string("\xff\xff\xff\xfe", 4),
+                   0xFEFFFFFF},
+        StoredData{"BinaryOfFour", REG_BINARY, std::string("\x01\x00\x00\x00", 4), 1},
+        StoredData{"BinaryOfTwo", REG_BINARY, std::string("\x34\x12", 2), 0xAABB1234},
+        StoredData{"Empty", REG_BINARY, std::string(), 0xAABBCCDD},
+        StoredData{"QwordIsTooLong", REG_QWORD, std::string(8, '\x01'), 0xAABBCCDD},
+        StoredData{"LongStringIsTooLong", REG_SZ, std::string("1234567\0", 8), 0xAABBCCDD}),
     [](const ::testing::TestParamInfo<StoredData>& info) { return std::string(info.param.name); });
 
 TEST_F(RegistryKeyTest, FailedReadsYieldTheDefault)

@@ -45,10 +45,12 @@ std::vector<MatrixRow> LoadMatrix()
         }
         auto field = [&](const char* name) {
             auto found = column.find(name);
-            return found != column.end() && found->second < fields.size() ? fields[found->second] : std::string();
+            return found != column.end() && found->second < fields.size() ? fields[found->second]
+                                                                          : std::string();
         };
-        rows.push_back(MatrixRow{field("case"), field("value"), field("type"), field("data"), field("clock"),
-                                 field("chk_page") == "1", field("chk_stamp") == "1", field("inv_page") == "1",
+        rows.push_back(MatrixRow{field("case"), field("value"), field("type"), field("data"),
+                                 field("clock"), field("chk_page") == "1",
+                                 field("chk_stamp") == "1", field("inv_page") == "1",
                                  field("inv_stamp") == "1"});
     }
     return rows;
@@ -61,8 +63,9 @@ const std::vector<MatrixRow>& Matrix()
 }
 
 const std::map<std::string, DWORD> kTypes = {
-    {"REG_NONE", REG_NONE},     {"REG_SZ", REG_SZ},         {"REG_EXPAND_SZ", REG_EXPAND_SZ}, {"REG_BINARY", REG_BINARY},
-    {"REG_DWORD", REG_DWORD}, {"REG_MULTI_SZ", REG_MULTI_SZ}, {"REG_QWORD", REG_QWORD},
+    {"REG_NONE", REG_NONE},     {"REG_SZ", REG_SZ},       {"REG_EXPAND_SZ", REG_EXPAND_SZ},
+    {"REG_BINARY", REG_BINARY}, {"REG_DWORD", REG_DWORD}, {"REG_MULTI_SZ", REG_MULTI_SZ},
+    {"REG_QWORD", REG_QWORD},
 };
 
 int64_t Clock(const MatrixRow& row)
@@ -86,7 +89,8 @@ std::string Bytes(const std::string& data, int64_t clock)
     if (data.compare(0, 5, "clock") == 0) {
         size_t colon = data.find(':');
         int64_t offset = std::stoll(data.substr(5, colon - 5));
-        return LittleEndian(static_cast<uint64_t>(clock + offset), std::stoul(data.substr(colon + 1)));
+        return LittleEndian(static_cast<uint64_t>(clock + offset),
+                            std::stoul(data.substr(colon + 1)));
     }
     std::string bytes;
     for (size_t i = 0; i + 1 < data.size(); i += 2)
@@ -107,11 +111,13 @@ protected:
         platform::ResetState();
         int64_t clock = Clock(row);
         platform::SetClock(clock);
-        platform::SetModulePath("C:\\Program Files (x86)\\Vorla Printer Driver\\VorlaLogChecker.exe");
+        platform::SetModulePath(
+            "C:\\Program Files (x86)\\Vorla Printer Driver\\VorlaLogChecker.exe");
         std::map<std::string, Stored> stored;
         stored[row.value] = Stored{kTypes.at(row.type), Bytes(row.data, clock)};
         if (row.value == "Installed")
-            stored["LastCheckDate"] = Stored{REG_DWORD, LittleEndian(static_cast<uint64_t>(clock - 691200), 4)};
+            stored["LastCheckDate"] =
+                Stored{REG_DWORD, LittleEndian(static_cast<uint64_t>(clock - 691200), 4)};
         for (const auto& value : stored)
             platform::SetValue(kKeyPath, value.first, value.second.type, value.second.data);
         return stored;
@@ -130,15 +136,17 @@ protected:
         std::string data;
         bool present = platform::GetValue(kKeyPath, "LastCheckDate", &type, &data);
         if (stamp) {
-            EXPECT_TRUE(present && type == REG_DWORD && data == LittleEndian(static_cast<uint64_t>(Clock(row)), 4))
+            EXPECT_TRUE(present && type == REG_DWORD &&
+                        data == LittleEndian(static_cast<uint64_t>(Clock(row)), 4))
                 << "LastCheckDate should be the clock as a 4-byte REG_DWORD";
         } else if (before.count("LastCheckDate") != 0) {
-            EXPECT_TRUE(present && type == before["LastCheckDate"].type && data == before["LastCheckDate"].data)
+            EXPECT_TRUE(present && type == before["LastCheckDate"].type &&
+                        data == before["LastCheckDate"].data)
                 << "LastCheckDate should be as it was";
         }
         if (before.count("Installed") != 0) {
-            EXPECT_TRUE(platform::GetValue(kKeyPath, "Installed", &type, &data) && type == before["Installed"].type &&
-                        data == before["Installed"].data)
+            EXPECT_TRUE(platform::GetValue(kKeyPath, "Installed", &type, &data) &&
+                        type == before["Installed"].type && data == before["Installed"].data)
                 << "Installed is never ours to change";
         }
         EXPECT_EQ(platform::OpenKeyHandleCount(), 0);
@@ -154,7 +162,9 @@ TEST_P(RegistryMatrixTest, WeeklyCheckAndOffersReadTheDataAsTheRowSays)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RegistryMatrixTest, ::testing::ValuesIn(Matrix()),
-                         [](const ::testing::TestParamInfo<MatrixRow>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<MatrixRow>& info) {
+                             return info.param.name;
+                         });
 
 // A matrix that failed to load would pass by having no rows.
 TEST(RegistryMatrixFileTest, CoversEveryTypeAndEveryLengthUpToEightBytes)
@@ -167,8 +177,8 @@ TEST(RegistryMatrixFileTest, CoversEveryTypeAndEveryLengthUpToEightBytes)
             binaryLengths[row.value].insert(Bytes(row.data, Clock(row)).size());
     }
     for (const char* value : {"LastCheckDate", "Installed"}) {
-        EXPECT_EQ(types[value], (std::set<std::string>{"REG_NONE", "REG_SZ", "REG_BINARY", "REG_DWORD",
-                                                       "REG_MULTI_SZ", "REG_QWORD"}))
+        EXPECT_EQ(types[value], (std::set<std::string>{"REG_NONE", "REG_SZ", "REG_BINARY",
+                                                       "REG_DWORD", "REG_MULTI_SZ", "REG_QWORD"}))
             << value;
         EXPECT_EQ(binaryLengths[value], (std::set<size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8})) << value;
     }

@@ -47,7 +47,8 @@ TEST_F(ShowOffersTest, InstalledAgentSuppressesPageAndStamp)
     EXPECT_EQ(Stamp(), 5u);
 }
 
-class ShowOffersInstalledValueTest : public ShowOffersTest, public ::testing::WithParamInterface<DWORD> {};
+class ShowOffersInstalledValueTest : public ShowOffersTest,
+                                     public ::testing::WithParamInterface<DWORD> {};
 
 TEST_P(ShowOffersInstalledValueTest, AnythingButOneShowsThePage)
 {
@@ -58,7 +59,8 @@ TEST_P(ShowOffersInstalledValueTest, AnythingButOneShowsThePage)
     EXPECT_EQ(Stamp(), static_cast<DWORD>(kNow));
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ShowOffersInstalledValueTest, ::testing::Values(0u, 2u, 0x100u, 0xFFFFFFFFu));
+INSTANTIATE_TEST_SUITE_P(Values, ShowOffersInstalledValueTest,
+                         ::testing::Values(0u, 2u, 0x100u, 0xFFFFFFFFu));
 
 TEST_F(ShowOffersTest, AbsentInstalledValueShowsThePage)
 {

@@ -16,10 +16,23 @@
 
 typedef long long i64;
 
-struct timespec64 { i64 tv_sec; long tv_nsec; long padding; };
-struct timespec32 { long tv_sec; long tv_nsec; };
-struct timeval64 { i64 tv_sec; i64 tv_usec; };
-struct timeval32 { long tv_sec; long tv_usec; };
+struct timespec64 {
+    i64 tv_sec;
+    long tv_nsec;
+    long padding;
+};
+struct timespec32 {
+    long tv_sec;
+    long tv_nsec;
+};
+struct timeval64 {
+    i64 tv_sec;
+    i64 tv_usec;
+};
+struct timeval32 {
+    long tv_sec;
+    long tv_usec;
+};
 
 /* i386 system call numbers. */
 enum {
@@ -37,8 +50,10 @@ static long Syscall2(long number, long a, long b)
 {
     long result;
     /* ebx is the PIC register; save it by hand rather than name it as an operand. */
-    __asm__ volatile ("xchg %%ebx, %%edi\n\tint $0x80\n\txchg %%ebx, %%edi"
-                      : "=a"(result) : "0"(number), "D"(a), "c"(b) : "memory");
+    __asm__ volatile("xchg %%ebx, %%edi\n\tint $0x80\n\txchg %%ebx, %%edi"
+                     : "=a"(result)
+                     : "0"(number), "D"(a), "c"(b)
+                     : "memory");
     return result;
 }
 
@@ -46,11 +61,11 @@ static long Syscall2(long number, long a, long b)
 static int g_fixed;
 static i64 g_seconds;
 
-static const char *ValueOf(char **env, const char *name)
+static const char* ValueOf(char** env, const char* name)
 {
     for (; env && *env; ++env) {
-        const char *entry = *env;
-        const char *want = name;
+        const char* entry = *env;
+        const char* want = name;
         while (*want && *entry == *want) {
             ++entry;
             ++want;
@@ -61,11 +76,11 @@ static const char *ValueOf(char **env, const char *name)
     return 0;
 }
 
-__attribute__((constructor)) static void ReadSetting(int argc, char **argv, char **env)
+__attribute__((constructor)) static void ReadSetting(int argc, char** argv, char** env)
 {
     (void)argc;
     (void)argv;
-    const char *text = ValueOf(env, "VORLA_CLOCK");
+    const char* text = ValueOf(env, "VORLA_CLOCK");
     if (!text || !*text)
         return;
     i64 seconds = 0;
@@ -80,7 +95,7 @@ __attribute__((constructor)) static void ReadSetting(int argc, char **argv, char
 
 /* errno lives in glibc's thread data; reach it through glibc's own accessor, found when the
    object is loaded. Only a failing kernel call gets here, which no wall-clock read does. */
-extern int *__errno_location(void);
+extern int* __errno_location(void);
 
 /* A raw system call's result: 0, or a negated errno that the C library would have set. */
 static int Result(long result)
@@ -92,7 +107,7 @@ static int Result(long result)
     return 0;
 }
 
-int __clock_gettime64(int clock, struct timespec64 *out)
+int __clock_gettime64(int clock, struct timespec64* out)
 {
     if (g_fixed && IsWallClock(clock)) {
         out->tv_sec = g_seconds;
@@ -102,7 +117,7 @@ int __clock_gettime64(int clock, struct timespec64 *out)
     return Result(Syscall2(SYS_clock_gettime64, clock, (long)out));
 }
 
-int clock_gettime(int clock, struct timespec32 *out)
+int clock_gettime(int clock, struct timespec32* out)
 {
     if (g_fixed && IsWallClock(clock)) {
         out->tv_sec = (long)g_seconds;
@@ -112,7 +127,7 @@ int clock_gettime(int clock, struct timespec32 *out)
     return Result(Syscall2(SYS_clock_gettime, clock, (long)out));
 }
 
-int __gettimeofday64(struct timeval64 *out, void *zone)
+int __gettimeofday64(struct timeval64* out, void* zone)
 {
     struct timespec64 now;
     if (__clock_gettime64(0, &now) != 0)
@@ -125,7 +140,7 @@ int __gettimeofday64(struct timeval64 *out, void *zone)
     return 0;
 }
 
-int gettimeofday(struct timeval32 *out, void *zone)
+int gettimeofday(struct timeval32* out, void* zone)
 {
     struct timespec32 now;
     if (clock_gettime(0, &now) != 0)
@@ -138,7 +153,7 @@ int gettimeofday(struct timeval32 *out, void *zone)
     return 0;
 }
 
-i64 __time64(i64 *out)
+i64 __time64(i64* out)
 {
     struct timespec64 now;
     i64 seconds = __clock_gettime64(0, &now) == 0 ? now.tv_sec : -1;
@@ -147,7 +162,7 @@ i64 __time64(i64 *out)
     return seconds;
 }
 
-long time(long *out)
+long time(long* out)
 {
     struct timespec32 now;
     long seconds = clock_gettime(0, &now) == 0 ? now.tv_sec : -1;
@@ -155,4 +170,3 @@ long time(long *out)
         *out = seconds;
     return seconds;
 }
-

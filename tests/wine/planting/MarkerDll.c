@@ -15,8 +15,8 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved)
     line[length++] = L'\n';
     char utf8[4 * sizeof line];
     int bytes = WideCharToMultiByte(CP_UTF8, 0, line, (int)length, utf8, sizeof utf8, NULL, NULL);
-    HANDLE file = CreateFileW(L"C:\\vorla-markers.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              NULL, OPEN_ALWAYS, 0, NULL);
+    HANDLE file = CreateFileW(L"C:\\vorla-markers.txt", FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
     if (file != INVALID_HANDLE_VALUE) {
         DWORD written;
         WriteFile(file, utf8, (DWORD)bytes, &written, NULL);
