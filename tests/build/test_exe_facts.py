@@ -100,8 +100,8 @@ class Imports(unittest.TestCase):
 
 class Hardening(unittest.TestCase):
     """What a program that runs as the system account should be, as binary analysers check a
-    32-bit PE: ASLR, DEP, SEH, W^X, shared sections, the stack guard. The README says why the
-    rest can't apply."""
+    32-bit PE: ASLR, DEP, SEH, W^X, shared sections, the stack guard. docs/administering.md says
+    why the rest can't apply."""
 
     @classmethod
     def setUpClass(cls):

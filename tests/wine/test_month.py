@@ -5,7 +5,7 @@ Wine, the program's clock set to each.
 
 Wine's scheduler can't run the task, so scheduler.py plays it from the saved .job: "/CHK" at
 every hourly start from the begin date to the end date. About 1,300 runs of the program in all;
-see the README for how long that takes.
+docs/developing.md says how long that takes.
 """
 
 import os
