@@ -541,6 +541,8 @@ class Refusals(unittest.TestCase):
              signer + ["--timestamp", "http://%s:%s@127.0.0.1:%d/" % (user, password, closed_port)],
              "time-stamp server http://127.0.0.1:%d/ gave no" % closed_port),
             ("a file signed already", signer, "signed already", signed_path),
+            ("no program at the path given", signer, "no program to sign at",
+             os.path.join(scratch, "gone.exe")),
         ]
         for label, args, message, *exe in cases:
             with self.subTest(label):
