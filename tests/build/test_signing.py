@@ -14,6 +14,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -23,7 +24,7 @@ import time
 import unittest
 
 import pefile
-from asn1crypto import cms, parser, pem, x509
+from asn1crypto import cms, core, crl, parser, pem, x509
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "wine"))
@@ -70,15 +71,24 @@ def make_certificates():
     with open(path("ext-tsa.cnf"), "w") as f:
         f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
                 "extendedKeyUsage=critical,timeStamping\n")
-    with open(path("password"), "w") as f:
-        f.write(PASSWORD + "\n")
+    for name, end in (("password", "\n"), ("password-crlf", "\r\n")):
+        with open(path(name), "w", newline="") as f:
+            f.write(PASSWORD + end)
     with open(path("wrong-password"), "w") as f:
         f.write(PASSWORD + "x\n")
+    # The CAs may sign revocation lists, as real ones may: a list that one signs passes
+    # osslsigncode's own checks, so that only verify's refusal of such lists keeps it out.
     for ca, days in (("ca", 0), ("other-ca", 0), ("aged-ca", AGED)):
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", path(ca + ".key"),
                 "-out", path(ca + ".pem"), "-days", "1000", "-subj", "/CN=Throwaway %s" % ca,
                 "-addext", "basicConstraints=critical,CA:TRUE",
-                "-addext", "keyUsage=critical,keyCertSign", days=days)
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign", days=days)
+    open(path("ca-index"), "w").close()
+    with open(path("ca.cnf"), "w") as f:
+        f.write("[ca]\ndefault_ca = vorla\n[vorla]\ndatabase = %s\ndefault_md = sha256\n"
+                "default_crl_days = 30\n" % files["ca-index"])
+    openssl("ca", "-gencrl", "-config", files["ca.cnf"], "-cert", files["ca.pem"],
+            "-keyfile", files["ca.key"], "-out", path("ca-crl.pem"))
     for name, ext, ca, days in (
             ("signer", "ext-code.cnf", "ca", 0), ("tls", "ext-tls.cnf", "ca", 0),
             ("ocsp", "ext-ocsp.cnf", "ca", 0), ("future", "ext-code.cnf", "ca", 100),
@@ -98,8 +108,11 @@ def make_certificates():
             ("stranger-chain.pem", ("stranger", "signer")),
             # The maker's usual chain: the signer's certificate, then the CA's below the root.
             ("deep-chain.pem", ("deep", "intermediate")),
+            # The same, as a file that lists the CA first.
+            ("deep-chain-reversed.pem", ("intermediate", "deep")),
             # A chain file with a root that has nothing to do with the signer.
-            ("foreign-chain.pem", ("signer", "other-ca"))):
+            ("foreign-chain.pem", ("signer", "other-ca")),
+            ("aged-foreign-chain.pem", ("aged-signer", "other-ca"))):
         with open(path(chain), "wb") as f:
             f.write(b"".join(read(files[name + ".pem"]) for name in names))
     openssl("pkey", "-in", files["signer.key"], "-aes256", "-passout", "file:" + files["password"],
@@ -160,21 +173,43 @@ def time_stamp_server(tsa, days=0, section="vorla"):
         server.server_close()
 
 
-def sign_stamped(tsa, out, signer="signer", days=0, section="vorla"):
+def sign_stamped(tsa, out, signer="signer", days=0, section="vorla", chain=None):
     with time_stamp_server(tsa, days, section) as url:
-        result = sign("--cert", files[signer + ".pem"], "--key", files[signer + ".key"],
+        result = sign("--cert", files[chain or signer + ".pem"], "--key", files[signer + ".key"],
                       "--timestamp", url, "--out", out, EXE, days=days)
     if result.returncode != 0:
         raise AssertionError("signing with a time-stamp failed:\n%s" % result.stderr)
+    return read(out)
 
 
-def sign_pem(chain, key, out, days=0):
+def sign_pem(chain, key, out, days=0, exe=None, at=SIGNING_TIME):
     """The signed file from the PEM files in chain and key, at the fixed signing time."""
-    result = sign("--cert", files[chain], "--key", files[key], "--time", str(SIGNING_TIME),
-                  "--out", out, EXE, days=days)
+    result = sign("--cert", files[chain], "--key", files[key], "--time", str(at),
+                  "--out", out, exe or EXE, days=days)
     if result.returncode != 0:
         raise AssertionError("signing with %s failed:\n%s" % (chain, result.stderr))
     return read(out)
+
+
+def verify(ca, path, unsigned, **env):
+    """scripts/sign --verify, with a TMPDIR of its own that it must leave empty."""
+    tmp = tempfile.mkdtemp(prefix="tmpdir-", dir=scratch)
+    result = sign("--verify", "--ca", ca, path, unsigned, env=dict(os.environ, TMPDIR=tmp, **env))
+    if os.listdir(tmp):
+        raise AssertionError("verify left %s in TMPDIR:\n%s"
+                             % (", ".join(os.listdir(tmp)), result.stdout + result.stderr))
+    return result
+
+
+def osslsigncode_report(path):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", files["ca.pem"], "-in", path],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True).stdout
+
+
+def signing_time(report):
+    when = re.search(r"Signing time: (.*) GMT", report).group(1)
+    return calendar.timegm(time.strptime(" ".join(when.split()), "%b %d %H:%M:%S %Y"))
 
 
 def read(path):
@@ -221,7 +256,7 @@ def setUpModule():
 
 class SignedFile(unittest.TestCase):
     def test_verifies_and_is_the_build_plus_a_signature(self):
-        result = sign("--verify", "--ca", files["ca.pem"], signed_path, EXE)
+        result = verify(files["ca.pem"], signed_path, EXE)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn("Vorla Test signer", result.stdout)
         # Independently of the script's own digest: osslsigncode's removal of the signature
@@ -239,35 +274,47 @@ class SignedFile(unittest.TestCase):
     def test_other_ways_of_signing_verify(self):
         # Verify takes no certificate that the signature carries on trust, but these are all
         # the signer's own or on its chain.
-        alone, deep, aged = (os.path.join(scratch, name + ".exe")
-                             for name in ("alone", "deep", "aged-stamped"))
+        alone, deep, reversed_chain, aged, odd = (
+            os.path.join(scratch, name + ".exe")
+            for name in ("alone", "deep", "deep-reversed", "aged-stamped", "odd"))
         sign_pem("signer.pem", "signer.key", alone)
         sign_pem("deep-chain.pem", "deep.key", deep)
+        sign_pem("deep-chain-reversed.pem", "deep.key", reversed_chain)
         sign_stamped("aged-tsa", aged, "aged-signer", days=AGED + 1)
-        for label, ca, path in (
-                ("the signer's certificate alone", "ca", alone),
-                ("a chain through an intermediate CA", "ca", deep),
+        # A linker that leaves a COFF string table after the sections ends the file where the
+        # strings end, not on 8 bytes; Authenticode hashes it as if zeros filled it up to 8.
+        build = read(EXE)
+        pe = pefile.PE(data=build, fast_load=True)
+        strings = b".rdata$zzz\0"
+        pe.FILE_HEADER.PointerToSymbolTable = len(build)
+        odd_build = os.path.join(scratch, "odd-build.exe")
+        with open(odd_build, "wb") as f:
+            f.write(bytes(pe.write()) + struct.pack("<I", 4 + len(strings)) + strings)
+        self.assertTrue(os.path.getsize(odd_build) % 8)
+        sign_pem("signer.pem", "signer.key", odd, exe=odd_build)
+        for label, ca, path, unsigned in (
+                ("the signer's certificate alone", "ca", alone, EXE),
+                ("a chain through an intermediate CA", "ca", deep, EXE),
+                ("a chain file that lists the intermediate CA first", "ca", reversed_chain, EXE),
                 # The time-stamp vouches that the certificate was good then; a signature
                 # without one is refused (see the refusals of verify).
-                ("a time-stamp, from a certificate expired since", "aged-ca", aged)):
+                ("a time-stamp, from a certificate expired since", "aged-ca", aged, EXE),
+                ("a build whose length is not a multiple of 8", "ca", odd, odd_build)):
             with self.subTest(label):
-                result = sign("--verify", "--ca", files[ca + ".pem"], path, EXE)
+                result = verify(files[ca + ".pem"], path, unsigned)
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def test_signature_is_sha256_with_name_address_and_fixed_time(self):
-        report = subprocess.run(["osslsigncode", "verify", "-CAfile", files["ca.pem"],
-                                 "-in", signed_path], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                text=True).stdout
+        report = osslsigncode_report(signed_path)
         description = next(table.entries[b"FileDescription"].decode()
                            for info in pefile.PE(EXE).FileInfo[0] if info.Key == b"StringFileInfo"
                            for table in info.StringTable)
         self.assertRegex(report, r"Message digest algorithm\s*:\s*SHA256")
         self.assertIn("Text description: %s\n" % description, report)
         self.assertIn("URL description: http://www.vorla.eu/\n", report)
-        when = re.search(r"Signing time: (.*) GMT", report).group(1)
-        self.assertEqual(calendar.timegm(time.strptime(" ".join(when.split()),
-                                                       "%b %d %H:%M:%S %Y")), SIGNING_TIME)
+        # A company's signature, as every build has stated, not a private person's.
+        self.assertIn("Microsoft Commercial Code Signing purpose", report)
+        self.assertEqual(signing_time(report), SIGNING_TIME)
 
     def test_same_build_key_and_time_give_same_bytes(self):
         again = os.path.join(scratch, "again", "VorlaLogChecker.exe")
@@ -288,12 +335,15 @@ class SignedFile(unittest.TestCase):
                         % (log, shutil.which(tool)))
             os.chmod(os.path.join(tools, tool), 0o755)
         env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
-        for label, key in (("PKCS#12", ["--pkcs12", files["signer.p12"]]),
-                           ("encrypted key", ["--cert", files["signer.pem"],
-                                              "--key", files["signer-locked.key"]])):
+        for label, key, password in (
+                ("PKCS#12", ["--pkcs12", files["signer.p12"]], "password"),
+                # A password file written on Windows.
+                ("encrypted key with a password line that ends in CRLF",
+                 ["--cert", files["signer.pem"], "--key", files["signer-locked.key"]],
+                 "password-crlf")):
             with self.subTest(label):
                 out = os.path.join(tools, label.replace(" ", "-") + ".exe")
-                result = sign(*key, "--password-file", files["password"], "--out", out, EXE,
+                result = sign(*key, "--password-file", files[password], "--out", out, EXE,
                               env=env)
                 self.assertEqual(result.returncode, 0, result.stderr)
         lines = read(log).decode()
@@ -345,12 +395,39 @@ class SignedFile(unittest.TestCase):
         sign_stamped("other-tsa", strange_stamp)
         carrying_stamp = os.path.join(scratch, "carrying-stamp.exe")
         sign_stamped("tsa", carrying_stamp, section="carrying")
-        # The digest algorithms that the SignedData lists ahead of all else, whose parameters
-        # are no more signed than the rest; an empty OCTET STRING for the NULL keeps the length.
+        # Judged now, the chain of a signer expired since fails with or without any carried
+        # certificate, so that none would look superfluous: the time-stamp's time must be used.
+        aged_foreign = sign_stamped("aged-tsa", os.path.join(scratch, "aged-foreign.exe"),
+                                    "aged-signer", days=AGED + 1,
+                                    chain="aged-foreign-chain.pem")
+        stamped = sign_stamped("tsa", os.path.join(scratch, "stamped-too.exe"))
+        info = signature_of(stamped)
+        attribute = info["content"]["signer_infos"][0]["unsigned_attrs"][0]
+        token = attribute["values"][0]
+        attribute["values"] = [token, token]
+        two_tokens = with_signature(stamped, info.dump())
+        info = signature_of(stamped)
+        token = info["content"]["signer_infos"][0]["unsigned_attrs"][0]["values"][0]
+        token["content"]["signer_infos"][0]["unsigned_attrs"] = cms.CMSAttributes([
+            cms.CMSAttribute({"type": "1.2.3.4.5", "values": [core.OctetString(b"payload")]})])
+        unsigned_in_stamp = with_signature(stamped, info.dump())
+        info = signature_of(data)
+        info["content"]["crls"] = cms.RevocationInfoChoices(
+            [crl.CertificateList.load(pem.unarmor(read(files["ca-crl.pem"]))[2])])
+        with_crl = with_signature(data, info.dump())
+        # Parameters to the algorithms that the signature names, which are no more signed than
+        # the rest: in the SignedData's list of digest algorithms ahead of all else, and the
+        # signer's own digest and signature algorithms. An empty OCTET STRING for the NULL
+        # keeps the length.
         sha256 = bytes.fromhex("300d06096086480165030402010500")
-        parameters = bytearray(data)
-        parameters[data.index(sha256, certificate_table(
-            pefile.PE(data=data, fast_load=True)).VirtualAddress) + 13] = 0x04
+        rsa = bytes.fromhex("300d06092a864886f70d0101010500")
+        table_at = certificate_table(pefile.PE(data=data, fast_load=True)).VirtualAddress
+        signer_at = data.index(signature_of(data)["content"]["signer_infos"][0].dump())
+
+        def with_parameters(algorithm, start):
+            at = data.index(algorithm, start) + len(algorithm) - 2
+            return data[:at] + b"\x04" + data[at + 1:]
+
         ca_pem = files["ca.pem"]
         cases = [  # label, CA, file, unsigned build, what the refusal must say
             ("a byte of code changed after signing", ca_pem, bytes(tampered), EXE,
@@ -368,16 +445,31 @@ class SignedFile(unittest.TestCase):
             ("a certificate in the time-stamp that is not on its chain", ca_pem,
              read(carrying_stamp), EXE,
              "time-stamp carries a certificate of CN = Throwaway other-ca that is not on"),
-            ("parameters to the digest algorithm", ca_pem, bytes(parameters), EXE,
-             "parameters to sha256"),
+            ("a time-stamp, from a certificate expired since, and a certificate off its "
+             "chain", files["aged-ca.pem"], aged_foreign, EXE,
+             "signature carries a certificate of CN = Throwaway other-ca that is not on"),
+            ("a revocation list, good and from the CA", ca_pem, with_crl, EXE,
+             "signature carries revocation lists"),
+            ("parameters to the digest algorithm", ca_pem, with_parameters(sha256, table_at),
+             EXE, "parameters to sha256"),
+            ("parameters to the signer's digest algorithm", ca_pem,
+             with_parameters(sha256, signer_at), EXE, "parameters to sha256"),
+            ("parameters to the signer's signature algorithm", ca_pem,
+             with_parameters(rsa, signer_at), EXE, "parameters to rsassa_pkcs1v15"),
             ("no time-stamp, from a certificate expired since", files["aged-ca.pem"],
              read(aged), EXE, "certificate has expired"),
             ("a time-stamp from a server that neither the system nor the CA knows",
              ca_pem, read(strange_stamp), EXE, "time-stamp does not verify"),
             ("data added to the signature, outside what it signs", ca_pem, read(blob),
              EXE, "unsigned attributes"),
+            ("a time-stamp attribute that holds two tokens", ca_pem, two_tokens, EXE,
+             "unsigned attributes besides one time-stamp"),
+            ("data added to the time-stamp, outside what its server signs", ca_pem,
+             unsigned_in_stamp, EXE, "time-stamp carries unsigned attributes"),
             ("another build as the unsigned one", ca_pem, data, other_path,
              "digests differ"),
+            ("the signed file as the unsigned one", ca_pem, data, signed_path,
+             "is signed itself"),
             ("bytes hidden in the certificate table", ca_pem,
              with_signature(data, signature_of(data).dump(), b"payload!"), EXE,
              "more than the signature"),
@@ -389,7 +481,7 @@ class SignedFile(unittest.TestCase):
                 path = os.path.join(scratch, "candidate.exe")
                 with open(path, "wb") as f:
                     f.write(candidate)
-                result = sign("--verify", "--ca", ca, path, unsigned)
+                result = verify(ca, path, unsigned)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertIn(message, result.stderr)
 
@@ -398,7 +490,8 @@ class SignedFile(unittest.TestCase):
         start = time.time()
         sign_stamped("tsa", stamped)
         end = time.time()
-        result = sign("--verify", "--ca", files["ca.pem"], stamped, EXE)
+        # In UTC, as it says, on a machine whose clock is set to a zone far from it.
+        result = verify(files["ca.pem"], stamped, EXE, TZ="VLT-14")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         shown = re.search(r"time-stamp: (\w+ +\d+ [\d:]+ \d+) GMT\n", result.stdout)
         self.assertIsNotNone(shown, result.stdout)
@@ -422,7 +515,8 @@ class Refusals(unittest.TestCase):
             s.bind(("127.0.0.1", 0))
             closed_port = s.getsockname()[1]
         signer = ["--cert", files["signer.pem"], "--key", files["signer.key"]]
-        cases = [
+        user, password = "ts-user", "ts-Pw91"  # of the time-stamp server
+        cases = [  # label, options, what the refusal must say[, the file to sign]
             ("missing certificate", ["--cert", files["signer.pem"] + ".gone", "--key",
                                      files["signer.key"]], "no certificate file"),
             ("a key as certificate", ["--cert", files["signer.key"], "--key",
@@ -443,19 +537,65 @@ class Refusals(unittest.TestCase):
                                            files["future.key"]], "is not valid before"),
             ("time-stamp server out of reach",
              signer + ["--timestamp", "http://127.0.0.1:%d/" % closed_port], "time-stamp"),
+            ("time-stamp server out of reach, its address with a user and password",
+             signer + ["--timestamp", "http://%s:%s@127.0.0.1:%d/" % (user, password, closed_port)],
+             "time-stamp server http://127.0.0.1:%d/ gave no" % closed_port),
+            ("the same, without http://",
+             signer + ["--timestamp", "%s:%s@127.0.0.1:%d/" % (user, password, closed_port)],
+             "time-stamp server 127.0.0.1:%d/ gave no" % closed_port),
+            ("the same, with a port that is no number",
+             signer + ["--timestamp", "http://%s:%s@127.0.0.1:x/" % (user, password)],
+             "time-stamp server http://127.0.0.1:x/ gave no"),
+            ("a file signed already", signer, "signed already", signed_path),
+            ("no program at the path given", signer, "no program to sign at",
+             os.path.join(scratch, "gone.exe")),
         ]
-        for label, args, message in cases:
+        for label, args, message, *exe in cases:
             with self.subTest(label):
                 folder = os.path.join(scratch, "refused-" + label.replace(" ", "-"))
                 out = os.path.join(folder, "VorlaLogChecker.exe")
                 os.makedirs(folder)
                 shutil.copyfile(signed_path, out)
-                result = sign(*(args + ["--out", out, EXE]))
+                result = sign(*(args + ["--out", out] + (exe or [EXE])))
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertIn(message, result.stderr)
-                self.assertNotIn(PASSWORD, result.stdout + result.stderr)
+                for secret in (PASSWORD, user, password):
+                    self.assertNotIn(secret, result.stdout + result.stderr)
                 self.assertEqual(os.listdir(folder), ["VorlaLogChecker.exe"])
                 self.assertEqual(read(out), read(signed_path))
+
+    def test_signing_time_ends_with_2049(self):
+        folder = os.path.join(scratch, "end-of-2049")
+        last, later = os.path.join(folder, "last.exe"), os.path.join(folder, "later.exe")
+        os.makedirs(folder)
+        last_second = calendar.timegm((2049, 12, 31, 23, 59, 59))
+        sign_pem("signer.pem", "signer.key", last, at=last_second)
+        self.assertEqual(signing_time(osslsigncode_report(last)), last_second)
+        result = sign("--cert", files["signer.pem"], "--key", files["signer.key"],
+                      "--time", str(last_second + 1), "--out", later, EXE)
+        self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+        self.assertIn("after 2049", result.stderr)
+        self.assertEqual(os.listdir(folder), ["last.exe"])
+
+    def test_signed_file_has_the_builds_mode_and_never_replaces_it(self):
+        folder = os.path.join(scratch, "own-mode")
+        build = os.path.join(folder, "VorlaLogChecker.exe")
+        os.makedirs(folder)
+        shutil.copyfile(EXE, build)
+        os.chmod(build, 0o751)  # neither a new file's mode nor the build's usual one
+        sign_pem("signer.pem", "signer.key", os.path.join(folder, "signed.exe"), exe=build)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(folder, "signed.exe")).st_mode), 0o751)
+        os.link(build, os.path.join(folder, "link.exe"))
+        for out in ("VorlaLogChecker.exe", "link.exe"):
+            with self.subTest(out):
+                result = sign("--cert", files["signer.pem"], "--key", files["signer.key"],
+                              "--out", os.path.join(folder, out), build)
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertIn("would replace", result.stderr)
+                self.assertEqual(sorted(os.listdir(folder)),
+                                 ["VorlaLogChecker.exe", "link.exe", "signed.exe"])
+                self.assertEqual(read(build), read(EXE))
+                self.assertEqual(stat.S_IMODE(os.stat(build).st_mode), 0o751)
 
 
 class SignedUnderWine(unittest.TestCase):
