@@ -8,14 +8,40 @@ enable_language(RC)
 # runs that call them pay for them. GNU ld cannot do that here: dlltool's i386 delay libraries
 # leave the thunks' IAT slots and the name table empty, and ld never fills in the delay-import
 # directory. LLD builds the delay tables itself from short import libraries.
-find_program(VORLA_LLD ld.lld REQUIRED)
-find_program(VORLA_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+find_program(VORLA_LLD NAMES ${VORLA_LLD_NAMES} REQUIRED)
+find_program(VORLA_DLLTOOL NAMES ${VORLA_DLLTOOL_NAMES} REQUIRED)
 foreach(lib libgcc.a libstdc++.a)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${lib}
                     OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
     string(MAKE_C_IDENTIFIER ${lib} name)
     set(VORLA_${name} ${path})
 endforeach()
+# The packages this build's tools come from, in build/windows/toolchain.txt: scripts/sign writes
+# them into a release's record, and verify compares another build's with them.
+set(tools ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER} ${CMAKE_RC_COMPILER} ${VORLA_LLD} ${VORLA_DLLTOOL})
+set(describe ${VORLA_TOOLCHAIN_DIR}/describe)
+if(VORLA_TOOLCHAIN_PLACE STREQUAL "root")
+    # Inside the build root the wrappers' names are its own programs'.
+    list(TRANSFORM tools REPLACE "^.*/" "")
+    set(describe ${VORLA_TOOLCHAIN_DIR}/enter ${describe})
+endif()
+execute_process(COMMAND ${describe} ${tools} ${CMAKE_FIND_ROOT_PATH}
+                OUTPUT_VARIABLE used ERROR_VARIABLE error RESULT_VARIABLE failed)
+if(failed)
+    set(used "# unknown: ${error}")
+    message(WARNING "The packages of this build's toolchain are unknown: ${error}")
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/toolchain.txt "${used}")
+if(VORLA_TOOLCHAIN STREQUAL "recorded")
+    file(STRINGS ${VORLA_TOOLCHAIN_DIR}/packages.txt recorded REGEX "^[^#]")
+    string(REPLACE "\n" ";" used_list "${used}")
+    list(REMOVE_ITEM used_list "")
+    if(NOT used_list STREQUAL recorded)
+        message(FATAL_ERROR "The build's tools are not the recorded ones: they come from "
+                            "${used_list}; toolchain/packages.txt records ${recorded}")
+    endif()
+endif()
+
 # Nothing implicit: no start files, no default libraries, only what the targets list. CMake's
 # default list would bring back plain import libraries of the delay-loaded DLLs.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
