@@ -10,12 +10,11 @@ enable_language(RC)
 # directory. LLD builds the delay tables itself from short import libraries.
 find_program(VORLA_LLD NAMES ${VORLA_LLD_NAMES} REQUIRED)
 find_program(VORLA_DLLTOOL NAMES ${VORLA_DLLTOOL_NAMES} REQUIRED)
-foreach(lib libgcc.a libstdc++.a)
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${lib}
-                    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-    string(MAKE_C_IDENTIFIER ${lib} name)
-    set(VORLA_${name} ${path})
-endforeach()
+# GCC's own libraries by name from its folder: in the build root that folder is not on the host,
+# where make would look for a library given by its path.
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libgcc.a
+                OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+get_filename_component(VORLA_GCC_LIBRARIES ${path} DIRECTORY)
 # The packages this build's tools come from, in build/windows/toolchain.txt: scripts/sign writes
 # them into a release's record, and verify compares another build's with them.
 set(tools ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER} ${CMAKE_RC_COMPILER} ${VORLA_LLD} ${VORLA_DLLTOOL})
@@ -87,11 +86,11 @@ function(vorla_windows_program target)
         # GNU ld's defaults, which the program was first shipped with.
         --disable-tsaware --stack=0x200000
         ${VORLA_DELAY_OPTIONS}
-        -L${CMAKE_FIND_ROOT_PATH}/lib)
+        -L${CMAKE_FIND_ROOT_PATH}/lib -L${VORLA_GCC_LIBRARIES})
     # mingwex is there for the delay-load helper alone; how a failed delay load ends the run is
     # ours, in src/entry/DelayLoadFailure.cpp.
     target_link_libraries(${target} PRIVATE kernel32 advapi32 ${VORLA_DELAY_LIBS} uuid
-        ${VORLA_libstdc___a} msvcrt ${VORLA_libgcc_a} mingwex)
+        -l:libstdc++.a msvcrt -l:libgcc.a mingwex)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 endfunction()
 
