@@ -497,10 +497,13 @@ class SignedFile(unittest.TestCase):
              % os.path.join(scratch, "candidate.buildinfo"), record),
             ("another build, from another toolchain", ca_pem, data,
              os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
-             "gcc-mingw-w64-i686-win32 12.2.0-14+deb12u1+25.2+b1 in the release, "
-             "14.2.0-19+27+b1 in UNSIGNED's build; lld-14 1:14.0.6-12 in the release, not in "
-             "UNSIGNED's build; lld-19 1:19.1.7-3 in UNSIGNED's build, not in the release",
-             record),
+             "differ:\n"
+             "    g++-mingw-w64-i686-win32 12.2.0-14+deb12u1+25.2+b1 in the release, "
+             "14.2.0-19+27+b1 in the build\n"
+             "    gcc-mingw-w64-i686-win32 12.2.0-14+deb12u1+25.2+b1 in the release, "
+             "14.2.0-19+27+b1 in the build\n"
+             "    lld-14 1:14.0.6-12 in the release, not in the build\n"
+             "    lld-19 1:19.1.7-3 in the build, not in the release\n", record),
             ("another build, without the release's record", ca_pem, data,
              os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
              "a build made with another toolchain than the release's gives other bytes"),
