@@ -20,7 +20,15 @@ get_filename_component(VORLA_GCC_LIBRARIES ${path} DIRECTORY)
 set(tools ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER} ${CMAKE_RC_COMPILER} ${VORLA_LLD} ${VORLA_DLLTOOL})
 set(describe ${VORLA_TOOLCHAIN_DIR}/describe)
 if(VORLA_TOOLCHAIN_PLACE STREQUAL "root")
-    # Inside the build root the wrappers' names are its own programs'.
+    # Inside the build root the wrappers' names are its own programs'. Anything but a wrapper
+    # would run on the host.
+    foreach(tool ${tools})
+        if(NOT tool MATCHES "^${VORLA_TOOLCHAIN_DIR}/bin/[^/]+$")
+            message(FATAL_ERROR "${tool} would run on the host, not in the build root of the "
+                                "recorded toolchain: remove ${CMAKE_BINARY_DIR} and configure "
+                                "again.")
+        endif()
+    endforeach()
     list(TRANSFORM tools REPLACE "^.*/" "")
     set(describe ${VORLA_TOOLCHAIN_DIR}/enter ${describe})
 endif()
@@ -37,7 +45,9 @@ if(VORLA_TOOLCHAIN STREQUAL "recorded")
     list(REMOVE_ITEM used_list "")
     if(NOT used_list STREQUAL recorded)
         message(FATAL_ERROR "The build's tools are not the recorded ones: they come from "
-                            "${used_list}; toolchain/packages.txt records ${recorded}")
+                            "${used_list}; toolchain/packages.txt records ${recorded}. A build "
+                            "folder configured before may hold other tools: remove "
+                            "${CMAKE_BINARY_DIR} and configure again.")
     endif()
 endif()
 
