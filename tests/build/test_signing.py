@@ -290,6 +290,9 @@ class SignedFile(unittest.TestCase):
             for name in ("alone", "deep", "deep-reversed", "aged-stamped", "odd"))
         sign_pem("signer.pem", "signer.key", alone)
         sign_pem("deep-chain.pem", "deep.key", deep)
+        # Its release record must not take the place of a signed file named like one.
+        named = os.path.join(scratch, "named.buildinfo")
+        sign_pem("signer.pem", "signer.key", named)
         sign_pem("deep-chain-reversed.pem", "deep.key", reversed_chain)
         sign_stamped("aged-tsa", aged, "aged-signer", days=AGED + 1)
         # A linker that leaves a COFF string table after the sections ends the file where the
@@ -310,7 +313,8 @@ class SignedFile(unittest.TestCase):
                 # The time-stamp vouches that the certificate was good then; a signature
                 # without one is refused (see the refusals of verify).
                 ("a time-stamp, from a certificate expired since", "aged-ca", aged, EXE),
-                ("a build whose length is not a multiple of 8", "ca", odd, odd_build)):
+                ("a build whose length is not a multiple of 8", "ca", odd, odd_build),
+                ("a signed file named .buildinfo", "ca", named, EXE)):
             with self.subTest(label):
                 result = verify(files[ca + ".pem"], path, unsigned)
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
@@ -400,6 +404,9 @@ class SignedFile(unittest.TestCase):
             f.write(other_build)
         # The same other build, beside a record of the release's toolchain or of another one.
         record = read(release_record(signed_path))
+        # A release signed from a build that had no toolchain.txt beside it.
+        no_toolchain = os.path.join(scratch, "no-toolchain.exe")
+        sign_pem("signer.pem", "signer.key", no_toolchain, exe=other_path)
         released = [line.strip() for line in record.decode().splitlines()
                     if line.startswith(" ")]
         other_toolchain = [line.replace("12.2.0-14+deb12u1+25.2+b1", "14.2.0-19+27+b1")
@@ -507,6 +514,11 @@ class SignedFile(unittest.TestCase):
             ("another build, without the release's record", ca_pem, data,
              os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
              "a build made with another toolchain than the release's gives other bytes"),
+            ("another build, without a toolchain.txt beside it", ca_pem, data, other_path,
+             "there is no toolchain.txt beside %s" % other_path, record),
+            ("another build, and a release record that names no toolchain", ca_pem, data,
+             os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
+             "names no toolchain", read(release_record(no_toolchain))),
             ("the signed file as the unsigned one", ca_pem, data, signed_path,
              "is signed itself"),
             ("bytes hidden in the certificate table", ca_pem,
