@@ -224,7 +224,7 @@ struct tm* _localtime64(const __time64_t* time);
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 #define HRESULT_FROM_WIN32(x)                                                                      \
-    ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000)))
+    ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)((0x0000FFFF & (x)) | (7 << 16) | 0x80000000)))
 
 #define CLSCTX_INPROC_SERVER 0x1
 
