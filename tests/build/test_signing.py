@@ -13,6 +13,7 @@ import http.server
 import os
 import re
 import shutil
+import signal
 import socket
 import stat
 import struct
@@ -31,7 +32,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "wine"))
 import winehost  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(HERE))
-SIGN = os.path.join(ROOT, "scripts", "sign")
+# The mutation check (tests/mutation/) runs these tests against mutated copies of sign, and
+# has them take the certificates and the signed file from one folder instead of making them
+# for each copy.
+SIGN = os.environ.get("SIGNING_TEST_SIGN") or os.path.join(ROOT, "scripts", "sign")
+FIXTURES = os.environ.get("SIGNING_TEST_FIXTURES")
 EXE = None  # set from the command line
 SIGNING_TIME = 1767225600  # 2026-01-01 00:00:00 UTC
 PASSWORD = "pw-Kd7#x 91"   # with a blank and a '#', which a shell or a config parser might eat
@@ -117,16 +122,23 @@ def make_certificates():
             f.write(b"".join(read(files[name + ".pem"]) for name in names))
     openssl("pkey", "-in", files["signer.key"], "-aes256", "-passout", "file:" + files["password"],
             "-out", path("signer-locked.key"))
-    with open(path("tsa.cnf"), "w") as f:
-        reply = ("serial = %s\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n"
-                 "digests = sha1, sha256, sha384, sha512\ness_cert_id_alg = sha256\n"
-                 % path("tsa-serial"))
-        # "carrying" also puts a certificate that is not on its chain into each token.
-        f.write("[tsa]\ndefault_tsa = vorla\n[vorla]\n%s[carrying]\n%scerts = %s\n"
-                % (reply, reply, files["other-ca.pem"]))
+    write_tsa_config()
     openssl("pkcs12", "-export", "-inkey", files["signer.key"], "-in", files["signer.pem"],
             "-certfile", files["ca.pem"], "-passout", "file:" + files["password"],
             "-out", path("signer.p12"))
+
+
+def write_tsa_config():
+    """The time-stamp server's settings, which name files in scratch."""
+    files["tsa-serial"] = os.path.join(scratch, "tsa-serial")
+    with open(os.path.join(scratch, "tsa.cnf"), "w") as f:
+        reply = ("serial = %s\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n"
+                 "digests = sha1, sha256, sha384, sha512\ness_cert_id_alg = sha256\n"
+                 % files["tsa-serial"])
+        # "carrying" also puts a certificate that is not on its chain into each token.
+        f.write("[tsa]\ndefault_tsa = vorla\n[vorla]\n%s[carrying]\n%scerts = %s\n"
+                % (reply, reply, files["other-ca.pem"]))
+    files["tsa.cnf"] = f.name
 
 
 def sign(*args, days=0, env=None):
@@ -246,12 +258,21 @@ def setUpModule():
             raise AssertionError("%s is not installed (scripts/setup installs it)" % tool)
     scratch = tempfile.mkdtemp(prefix="vorla-sign-")
     unittest.addModuleCleanup(shutil.rmtree, scratch, ignore_errors=True)
-    make_certificates()
     signed_path = os.path.join(scratch, "signed", "VorlaLogChecker.exe")
+    made = FIXTURES and os.path.join(FIXTURES, "made")
+    if made and os.path.isfile(made):
+        shutil.copytree(FIXTURES, scratch, dirs_exist_ok=True)
+        files.update((name, os.path.join(scratch, name)) for name in os.listdir(scratch))
+        write_tsa_config()
+        return
+    make_certificates()
     result = sign_p12(signed_path)
     if result.returncode != 0:
         raise AssertionError("signing failed:\n%s%s" % (result.stdout, result.stderr))
     print("\n" + result.stdout, file=sys.stderr)
+    if made:
+        shutil.copytree(scratch, FIXTURES, dirs_exist_ok=True)
+        open(made, "w").close()
 
 
 class SignedFile(unittest.TestCase):
@@ -400,6 +421,9 @@ class SignedFile(unittest.TestCase):
         aged_foreign = sign_stamped("aged-tsa", os.path.join(scratch, "aged-foreign.exe"),
                                     "aged-signer", days=AGED + 1,
                                     chain="aged-foreign-chain.pem")
+        # The same for the time-stamp's own chain, whose certificate expired since too.
+        aged_carrying = sign_stamped("aged-tsa", os.path.join(scratch, "aged-carrying.exe"),
+                                     "aged-signer", days=AGED + 1, section="carrying")
         stamped = sign_stamped("tsa", os.path.join(scratch, "stamped-too.exe"))
         info = signature_of(stamped)
         attribute = info["content"]["signer_infos"][0]["unsigned_attrs"][0]
@@ -448,6 +472,9 @@ class SignedFile(unittest.TestCase):
             ("a time-stamp, from a certificate expired since, and a certificate off its "
              "chain", files["aged-ca.pem"], aged_foreign, EXE,
              "signature carries a certificate of CN = Throwaway other-ca that is not on"),
+            ("a time-stamp, from a certificate expired since, that carries a certificate off "
+             "its chain", files["aged-ca.pem"], aged_carrying, EXE,
+             "time-stamp carries a certificate of CN = Throwaway other-ca that is not on"),
             ("a revocation list, good and from the CA", ca_pem, with_crl, EXE,
              "signature carries revocation lists"),
             ("parameters to the digest algorithm", ca_pem, with_parameters(sha256, table_at),
@@ -563,6 +590,70 @@ class Refusals(unittest.TestCase):
                     self.assertNotIn(secret, result.stdout + result.stderr)
                 self.assertEqual(os.listdir(folder), ["VorlaLogChecker.exe"])
                 self.assertEqual(read(out), read(signed_path))
+
+    def test_osslsigncode_that_misbehaves(self):
+        # Stand-ins first on PATH run the real osslsigncode, then spoil what it wrote.
+        tools = os.path.join(scratch, "misbehaving")
+        code = next(s for s in pefile.PE(EXE, fast_load=True).sections if s.IMAGE_SCN_MEM_EXECUTE)
+        cases = [  # label, what the stand-in does to the signed file, what the refusal must say
+            ("a byte of code changed", "data[%d] ^= 1" % (code.PointerToRawData + 16),
+             "digest is not the build's"),
+            ("the build left unsigned", "data[:] = open(args[args.index('-in') + 1], 'rb').read()",
+             "digest is not the build's"),
+            # Outside the digest, but not an Authenticode signature.
+            ("a certificate table of another revision", "import pefile; data[pefile.PE(data="
+             "bytes(data)).OPTIONAL_HEADER.DATA_DIRECTORY[4].VirtualAddress + 4] = 1",
+             "does not start with an Authenticode signature"),
+            ("no file written", "os.remove(out)", "could not sign"),
+        ]
+        for n, (label, spoil, message) in enumerate(cases):
+            with self.subTest(label):
+                bin_dir = os.path.join(tools, str(n))
+                os.makedirs(bin_dir)
+                with open(os.path.join(bin_dir, "osslsigncode"), "w") as f:
+                    f.write("#!%s\nimport os, subprocess, sys\nargs = sys.argv[1:]\n"
+                            "code = subprocess.call([%r] + args)\n"
+                            "out = args[args.index('-out') + 1]\n"
+                            "data = bytearray(open(out, 'rb').read())\n%s\n"
+                            "if os.path.exists(out):\n    open(out, 'wb').write(data)\n"
+                            "sys.exit(code)\n"
+                            % (sys.executable, shutil.which("osslsigncode"), spoil))
+                os.chmod(os.path.join(bin_dir, "osslsigncode"), 0o755)
+                folder = os.path.join(tools, "out-%d" % n)
+                os.makedirs(folder)
+                result = sign("--cert", files["signer.pem"], "--key", files["signer.key"],
+                              "--out", os.path.join(folder, "signed.exe"), EXE,
+                              env=dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"]))
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertEqual(os.listdir(folder), [])
+
+    def test_stopped_while_signing(self):
+        # A time-stamp server that takes the request and never answers: SIGTERM then.
+        folder = os.path.join(scratch, "stopped")
+        out = os.path.join(folder, "VorlaLogChecker.exe")
+        os.makedirs(folder)
+        shutil.copyfile(signed_path, out)
+        with socket.socket() as server:
+            server.bind(("127.0.0.1", 0))
+            server.listen()
+            server.settimeout(60)
+            proc = subprocess.Popen([sys.executable, SIGN, "--cert", files["signer.pem"], "--key",
+                                     files["signer.key"], "--timestamp",
+                                     "http://127.0.0.1:%d/" % server.getsockname()[1],
+                                     "--out", out, EXE], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                connection, _ = server.accept()
+                proc.send_signal(signal.SIGTERM)
+                stdout, stderr = proc.communicate(timeout=60)
+                connection.close()
+            finally:
+                proc.kill()
+                proc.wait()
+        self.assertEqual(proc.returncode, 1, stdout + stderr)
+        self.assertEqual(os.listdir(folder), ["VorlaLogChecker.exe"])
+        self.assertEqual(read(out), read(signed_path))
 
     def test_signing_time_ends_with_2049(self):
         folder = os.path.join(scratch, "end-of-2049")
