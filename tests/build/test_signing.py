@@ -81,6 +81,8 @@ def make_certificates():
             f.write(PASSWORD + end)
     with open(path("wrong-password"), "w") as f:
         f.write(PASSWORD + "x\n")
+    with open(path("two-line-password"), "w") as f:
+        f.write(PASSWORD + "\n" + PASSWORD + "\n")
     # The CAs may sign revocation lists, as real ones may: a list that one signs passes
     # osslsigncode's own checks, so that only verify's refusal of such lists keeps it out.
     for ca, days in (("ca", 0), ("other-ca", 0), ("aged-ca", AGED)):
@@ -219,6 +221,12 @@ def osslsigncode_report(path):
                           stderr=subprocess.STDOUT, text=True).stdout
 
 
+def authenticode_digest(path):
+    """The file's Authenticode SHA-256 as osslsigncode computes it."""
+    return re.search(r"Calculated message digest\s*:\s*([0-9A-Fa-f]+)",
+                     osslsigncode_report(path)).group(1).upper()
+
+
 def signing_time(report):
     when = re.search(r"Signing time: (.*) GMT", report).group(1)
     return calendar.timegm(time.strptime(" ".join(when.split()), "%b %d %H:%M:%S %Y"))
@@ -279,7 +287,17 @@ class SignedFile(unittest.TestCase):
     def test_verifies_and_is_the_build_plus_a_signature(self):
         result = verify(files["ca.pem"], signed_path, EXE)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertIn("Vorla Test signer", result.stdout)
+        digest = authenticode_digest(signed_path)
+        self.assertRegex(result.stdout, "^%s\n" % "\n".join([
+            re.escape(signed_path), "  signer: CN = Vorla Test signer, O = Vorla",
+            r"  issued by: CN = Throwaway ca \(serial [0-9A-F]+\)",
+            "  program: Vorla PrinterDriver Log Checker for KDLX",
+            "  URL: http://www\\.vorla\\.eu/", "  signing time: Jan  1 00:00:00 2026 GMT",
+            r"  time-stamp: none \(valid only while the certificate is\)",
+            "  Authenticode SHA-256: " + digest, re.escape(EXE), "  Authenticode SHA-256: " + digest,
+            "verify: OK: signed by CN = Vorla Test signer, O = Vorla, chained to %s; the file is "
+            "%s plus a signature and nothing else" % (re.escape(files["ca.pem"]),
+                                                     re.escape(EXE))]) + "$")
         # Independently of the script's own digest: osslsigncode's removal of the signature
         # gives back the build, but for the PE checksum, which signing may rewrite.
         stripped = os.path.join(scratch, "stripped.exe")
@@ -339,8 +357,15 @@ class SignedFile(unittest.TestCase):
 
     def test_same_build_key_and_time_give_same_bytes(self):
         again = os.path.join(scratch, "again", "VorlaLogChecker.exe")
-        self.assertEqual(sign_p12(again).returncode, 0)
+        result = sign_p12(again)
+        self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(read(again), read(signed_path))
+        self.assertEqual(result.stdout, "".join(line + "\n" for line in [
+            "signed: " + again, "  signer: CN = Vorla Test signer, O = Vorla",
+            "  size: %d bytes, the signature adds %d" % (len(read(again)),
+                                                        len(read(again)) - len(read(EXE))),
+            "  Authenticode SHA-256: " + authenticode_digest(again),
+            "  no time-stamp: the signature is valid only while the certificate is"]))
         copies = [sign_pem("signer.pem", "signer.key", os.path.join(scratch, "pem-%d.exe" % n))
                   for n in (1, 2)]
         self.assertEqual(copies[0], copies[1])
@@ -501,7 +526,7 @@ class SignedFile(unittest.TestCase):
              with_signature(data, signature_of(data).dump(), b"payload!"), EXE,
              "more than the signature"),
             ("a byte other than zero in the padding", ca_pem, padded, EXE, "other than zeros"),
-            ("the unsigned build itself", ca_pem, read(EXE), EXE, "no signature"),
+            ("the unsigned build itself", ca_pem, read(EXE), EXE, "carries no signature"),
         ]
         for label, ca, candidate, unsigned, message in cases:
             with self.subTest(label):
@@ -552,6 +577,8 @@ class Refusals(unittest.TestCase):
             ("wrong password", ["--pkcs12", files["signer.p12"], "--password-file",
                                 files["wrong-password"]], "wrong password"),
             ("no password", ["--pkcs12", files["signer.p12"]], "wrong password"),
+            ("a password file of two lines", ["--pkcs12", files["signer.p12"], "--password-file",
+                                              files["two-line-password"]], "more than one line"),
             ("key of another certificate", ["--cert", files["signer.pem"], "--key",
                                             files["tls.key"]], "does not belong"),
             ("certificate for TLS servers", ["--cert", files["tls.pem"], "--key",
@@ -590,6 +617,32 @@ class Refusals(unittest.TestCase):
                     self.assertNotIn(secret, result.stdout + result.stderr)
                 self.assertEqual(os.listdir(folder), ["VorlaLogChecker.exe"])
                 self.assertEqual(read(out), read(signed_path))
+
+    def test_bad_command_line(self):
+        ca, p12, cert, key = (files[name] for name in ("ca.pem", "signer.p12", "signer.pem",
+                                                       "signer.key"))
+        cases = [  # label, arguments, what the refusal must say
+            ("--verify with a signing option", ["--verify", "--ca", ca, "--time", "5",
+                                                signed_path], "--verify takes no --time\n"),
+            ("--verify without --ca", ["--verify", signed_path], "--verify needs --ca"),
+            ("--verify without a file", ["--verify", "--ca", ca], "at most one UNSIGNED"),
+            ("--verify with three files", ["--verify", "--ca", ca, signed_path, EXE, EXE],
+             "at most one UNSIGNED"),
+            ("--ca when signing", ["--ca", ca, "--pkcs12", p12, EXE], "--ca is for --verify"),
+            ("neither --pkcs12 nor --cert and --key", [EXE], "give either"),
+            ("both --pkcs12 and --cert and --key", ["--pkcs12", p12, "--cert", cert, "--key",
+                                                    key, EXE], "give either"),
+            ("--cert without --key", ["--cert", cert, EXE], "go together"),
+            ("--key without --cert", ["--key", key, EXE], "go together"),
+            ("two programs", ["--pkcs12", p12, EXE, EXE], "one EXE at a time"),
+            ("a signing time that is no whole number", ["--pkcs12", p12, "--time", "1e9", EXE],
+             "not whole seconds"),
+        ]
+        for label, args, message in cases:
+            with self.subTest(label):
+                result = sign(*args)
+                self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+                self.assertIn(message, result.stderr)
 
     def test_osslsigncode_that_misbehaves(self):
         # Stand-ins first on PATH run the real osslsigncode, then spoil what it wrote.

@@ -14,7 +14,7 @@ Operators (each mutant applies one, once):
     compare   a comparison replaced by its opposite (== !=, < >=, > <=, in / not in, is / is not)
     boolean   and replaced by or, or by and
     not       a not dropped
-    int       an integer constant moved by one, up and down (exit statuses among them)
+    int       an integer constant moved up by one (exit statuses among them)
     raise     a raise made pass
     return    a return's value dropped (returns None)
     if        the body of an if (or elif) made pass
@@ -145,7 +145,7 @@ def candidates(node):
     if isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.Not):
         return [("not", None)]
     if isinstance(node, ast.Constant) and type(node.value) is int:
-        return [("int", 1), ("int", -1)]
+        return [("int", 1)]
     if isinstance(node, ast.Raise):
         return [("raise", None)]
     if isinstance(node, ast.Return) and node.value is not None \
@@ -240,18 +240,37 @@ def changed_lines(rev):
 
 # -- running the tests ---------------------------------------------------------------------------
 
+RUNNING = set()  # the test processes' groups, to end on a stop
+STOPPING = []
+
+
+def stop(*_):
+    """Ends the test processes and starts no more, so that the copies and what their tests
+    made are removed."""
+    STOPPING.append(True)
+    for group in list(RUNNING):
+        try:
+            os.killpg(group, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    sys.exit(1)
+
+
 def run_tests(names, env, timeout):
-    """Runs the named tests, stopping at the first failure; True if all passed, None if they
-    took longer than timeout."""
+    """Runs the named tests, stopping at the first failure. Returns (True if all passed, or None
+    if they took longer than timeout; their stderr)."""
     proc = subprocess.Popen([PYTHON, TESTS, "--exe", ARGS.exe, "-f"] + names, env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, start_new_session=True)
+    RUNNING.add(proc.pid)
     try:
         _, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
         proc.communicate()
         return None, ""
+    finally:
+        RUNNING.discard(proc.pid)
     return proc.returncode == 0, err.decode("utf-8", "replace")
 
 
@@ -333,8 +352,7 @@ def main():
         sys.exit("mutate: no program at %s (build the windows preset, or pass --exe)" % ARGS.exe)
 
     started = time.time()
-    # A stop by signal still removes the copies and what their tests made.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    signal.signal(signal.SIGTERM, stop)
     work = tempfile.mkdtemp(prefix="vorla-mutate-")
     try:
         names = test_names()
@@ -343,7 +361,10 @@ def main():
         if not ok:
             sys.exit("mutate: making the certificates failed:\n%s" % err[-3000:])
         reach = learn_coverage(work, names, ARGS.jobs)
-        print("coverage of %d tests learnt in %.0f s" % (len(names), time.time() - started))
+        print("coverage learnt in %.0f s; each test's seconds and lines of sign it reaches:"
+              % (time.time() - started))
+        for name, (seconds, lines) in sorted(reach.items(), key=lambda item: item[1][0]):
+            print("  %5.1f %4d  %s" % (seconds, len(lines), name))
         run = [m for m in chosen if m.key not in equivalent]
         for m in chosen:
             if m.key in equivalent:
@@ -359,6 +380,8 @@ def main():
 
         def one(job):
             n, m, tests = job
+            if STOPPING:
+                return m
             folder = os.path.join(work, "mutant-%d" % n)
             sign = os.path.join(folder, "scripts", "sign")
             os.makedirs(os.path.dirname(sign))
@@ -374,6 +397,8 @@ def main():
             for done, m in enumerate(pool.map(one, todo), 1):
                 if m.status != "killed":
                     print("  [%d/%d] %s: %s" % (done, len(todo), m.status, m), flush=True)
+    except KeyboardInterrupt:
+        stop()
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
