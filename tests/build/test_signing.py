@@ -128,6 +128,11 @@ def make_certificates():
     openssl("pkcs12", "-export", "-inkey", files["signer.key"], "-in", files["signer.pem"],
             "-certfile", files["ca.pem"], "-passout", "file:" + files["password"],
             "-out", path("signer.p12"))
+    # A PKCS#12 file holds a key and certificates, each of which may be missing.
+    openssl("pkcs12", "-export", "-inkey", files["signer.key"], "-nocerts",
+            "-passout", "file:" + files["password"], "-out", path("key-only.p12"))
+    openssl("pkcs12", "-export", "-in", files["signer.pem"], "-nokeys",
+            "-passout", "file:" + files["password"], "-out", path("certificate-only.p12"))
 
 
 def write_tsa_config():
@@ -577,6 +582,12 @@ class Refusals(unittest.TestCase):
             ("wrong password", ["--pkcs12", files["signer.p12"], "--password-file",
                                 files["wrong-password"]], "wrong password"),
             ("no password", ["--pkcs12", files["signer.p12"]], "wrong password"),
+            ("PKCS#12 without a certificate", ["--pkcs12", files["key-only.p12"],
+                                               "--password-file", files["password"]],
+             "holds no certificate"),
+            ("PKCS#12 without a key", ["--pkcs12", files["certificate-only.p12"],
+                                       "--password-file", files["password"]],
+             "holds no private key"),
             ("a password file of two lines", ["--pkcs12", files["signer.p12"], "--password-file",
                                               files["two-line-password"]], "more than one line"),
             ("key of another certificate", ["--cert", files["signer.pem"], "--key",
@@ -690,16 +701,21 @@ class Refusals(unittest.TestCase):
         with socket.socket() as server:
             server.bind(("127.0.0.1", 0))
             server.listen()
-            server.settimeout(60)
+            server.settimeout(0.1)
             proc = subprocess.Popen([sys.executable, SIGN, "--cert", files["signer.pem"], "--key",
                                      files["signer.key"], "--timestamp",
                                      "http://127.0.0.1:%d/" % server.getsockname()[1],
                                      "--out", out, EXE], stdin=subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             try:
-                connection, _ = server.accept()
+                connection = None
+                while connection is None and proc.poll() is None:
+                    with contextlib.suppress(socket.timeout):
+                        connection, _ = server.accept()
                 proc.send_signal(signal.SIGTERM)
                 stdout, stderr = proc.communicate(timeout=60)
+                if connection is None:
+                    self.fail("sign ended before it asked for a time-stamp:\n" + stderr)
                 connection.close()
             finally:
                 proc.kill()

@@ -259,7 +259,7 @@ def stop(*_):
 def run_tests(names, env, timeout):
     """Runs the named tests, stopping at the first failure. Returns (True if all passed, or None
     if they took longer than timeout; their stderr)."""
-    proc = subprocess.Popen([PYTHON, TESTS, "--exe", ARGS.exe, "-f"] + names, env=env,
+    proc = subprocess.Popen([PYTHON, ARGS.tests, "--exe", ARGS.exe, "-f"] + names, env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, start_new_session=True)
     RUNNING.add(proc.pid)
@@ -275,7 +275,7 @@ def run_tests(names, env, timeout):
 
 
 def test_names():
-    sys.path.insert(0, os.path.dirname(TESTS))
+    sys.path.insert(0, os.path.dirname(ARGS.tests))
     import unittest
     import test_signing
 
@@ -355,6 +355,11 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     work = tempfile.mkdtemp(prefix="vorla-mutate-")
     try:
+        # The tests as they are now, so that the tree may change while this runs.
+        for folder in ("build", "wine"):
+            shutil.copytree(os.path.join(ROOT, "tests", folder), os.path.join(work, "tests", folder),
+                            ignore=shutil.ignore_patterns("__pycache__"))
+        ARGS.tests = os.path.join(work, "tests", "build", os.path.basename(TESTS))
         names = test_names()
         # The certificates and the signed file, made once with sign as it is.
         ok, err = run_tests([FIRST], environment(work, TARGET), None)
