@@ -151,7 +151,8 @@ def candidates(node):
     if isinstance(node, ast.Return) and node.value is not None \
             and not (isinstance(node.value, ast.Constant) and node.value.value is None):
         return [("return", None)]
-    if isinstance(node, ast.If) and not (len(node.body) == 1 and isinstance(node.body[0], ast.Pass)):
+    if isinstance(node, ast.If) and not (len(node.body) == 1
+                                         and isinstance(node.body[0], ast.Pass)):
         return [("if", None)]
     if isinstance(node, ast.List) and len(node.elts) >= 2 and any(
             isinstance(e, ast.Constant) and isinstance(e.value, str) for e in node.elts):
@@ -295,14 +296,23 @@ def environment(work, sign):
                 SIGNING_TEST_FIXTURES=os.path.join(work, "fixtures"), TMPDIR=work)
 
 
+def copy_of_sign(folder, source):
+    """Sign from source as folder/scripts/sign, with the build where sign looks for it."""
+    sign = os.path.join(folder, "scripts", "sign")
+    build = os.path.join(folder, "build", "windows", "VorlaLogChecker.exe")
+    os.makedirs(os.path.dirname(sign))
+    os.makedirs(os.path.dirname(build))
+    os.symlink(ARGS.exe, build)
+    shutil.copyfile(source, sign)
+    return sign
+
+
 def learn_coverage(work, names, jobs):
     """{test name: (seconds, set of sign's lines it reaches)}, running each test once."""
-    cover = os.path.join(work, "cover.py")
+    target = copy_of_sign(os.path.join(work, "original"), TARGET)
+    cover = os.path.join(os.path.dirname(target), "cover.py")
     with open(cover, "w") as f:
         f.write(COVER)
-    target = os.path.join(work, "original", "scripts", "sign")
-    os.makedirs(os.path.dirname(target))
-    shutil.copyfile(TARGET, target)
 
     def one(name):
         data = os.path.join(work, "coverage", name)
@@ -357,7 +367,8 @@ def main():
     try:
         # The tests as they are now, so that the tree may change while this runs.
         for folder in ("build", "wine"):
-            shutil.copytree(os.path.join(ROOT, "tests", folder), os.path.join(work, "tests", folder),
+            shutil.copytree(os.path.join(ROOT, "tests", folder),
+                            os.path.join(work, "tests", folder),
                             ignore=shutil.ignore_patterns("__pycache__"))
         ARGS.tests = os.path.join(work, "tests", "build", os.path.basename(TESTS))
         names = test_names()
@@ -388,10 +399,10 @@ def main():
             if STOPPING:
                 return m
             folder = os.path.join(work, "mutant-%d" % n)
-            sign = os.path.join(folder, "scripts", "sign")
-            os.makedirs(os.path.dirname(sign))
-            with open(sign, "w") as f:
+            with open(os.path.join(work, "source-%d" % n), "w") as f:
                 f.write(mutated_source(source, m))
+            sign = copy_of_sign(folder, f.name)
+            os.remove(f.name)
             limit = 30 + 3 * sum(reach[t][0] for t in tests)
             ok, _ = run_tests(tests, environment(work, sign), limit)
             m.status = "timeout" if ok is None else "survived" if ok else "killed"
