@@ -526,6 +526,10 @@ class SignedFile(unittest.TestCase):
             [c for c in info["content"]["certificates"]
              if c.chosen.subject.native["common_name"] != "Vorla Test signer"])
         no_signer = with_signature(data, info.dump(force=True))
+        info = signature_of(stamped)
+        token = info["content"]["signer_infos"][0]["unsigned_attrs"][0]["values"][0]
+        token["content"]["encap_content_info"]["content_type"] = "data"
+        stamp_of_data = with_signature(stamped, info.dump(force=True))
         stranger_carried = sign_pem("stranger-carried-chain.pem", "signer.key",
                                     os.path.join(scratch, "stranger-carried.exe"))
         signer_at = data.index(signature_of(data)["content"]["signer_infos"][0].dump())
@@ -542,6 +546,9 @@ class SignedFile(unittest.TestCase):
              EXE, "certificate table lies outside the file"),
             ("a certificate table of the entry's header alone", ca_pem, with_signature(data, b""),
              EXE, "not a PKCS#7 signature that can be read"),
+            ("a signature that is no PKCS#7", ca_pem,
+             with_signature(data, core.OctetString(b"payload!").dump()), EXE,
+             "not a PKCS#7 signature that can be read"),
             ("an unsigned build that ends with its certificate-table entry", ca_pem, data, cut,
              "digests differ"),
             ("a certificate table right after its entry", ca_pem, table_after_entry, cut,
@@ -550,6 +557,9 @@ class SignedFile(unittest.TestCase):
              "has 8 bytes after its signature"),
             ("a signature without its signer's certificate", ca_pem, no_signer, EXE,
              "does not carry its signer's certificate"),
+            ("a time-stamp over data that is no time-stamp", ca_pem, stamp_of_data, EXE,
+             "time-stamp does not verify against the system's trusted roots or %s (it cannot be "
+             "read)" % ca_pem),
             ("two time-stamps", ca_pem, two_stamps, EXE,
              "unsigned attributes besides one time-stamp"),
             ("a certificate from another CA carried that is not on the chain", ca_pem,
@@ -657,7 +667,7 @@ class Refusals(unittest.TestCase):
             f.write(build[:magic_at] + struct.pack("<H", 0x107) + build[magic_at + 2:])
         with open(cut, "wb") as f:
             f.write(build[:header.DATA_DIRECTORY[4].get_file_offset() + 4])
-        cases = [  # label, options, what the refusal must say[, the file to sign]
+        cases = [  # label, options, what the refusal must say[, the file to sign[, --out]]
             ("missing certificate", ["--cert", files["signer.pem"] + ".gone", "--key",
                                      files["signer.key"]], "no certificate file"),
             ("a key as certificate", ["--cert", files["signer.key"], "--key",
@@ -723,6 +733,9 @@ class Refusals(unittest.TestCase):
             ("a file signed already", signer, "signed already", signed_path),
             ("a file that is no program", signer, "not a Windows program", files["ca.pem"]),
             ("a folder as program", signer, "is a folder, not a program to sign", scratch),
+            ("--out inside a file", signer, "cannot write into", EXE,
+             "VorlaLogChecker.exe/signed.exe"),
+            ("--out that names a folder", signer, "cannot put the signed file at", EXE, "."),
             ("a program that is neither PE32 nor PE32+", signer, "not a Windows program",
              no_pe32),
             ("a program cut short in its header", signer, "not a Windows program", cut),
@@ -735,7 +748,9 @@ class Refusals(unittest.TestCase):
                 out = os.path.join(folder, "VorlaLogChecker.exe")
                 os.makedirs(folder)
                 shutil.copyfile(signed_path, out)
-                result = sign(*(args + ["--out", out] + (exe or [EXE])))
+                # The signed file goes where the row's second file says, if it names one.
+                target = os.path.join(folder, exe[1]) if len(exe) > 1 else out
+                result = sign(*(args + ["--out", target] + (exe[:1] or [EXE])))
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertIn(message, result.stderr)
                 for secret in (PASSWORD, user, password):
@@ -789,6 +804,8 @@ class Refusals(unittest.TestCase):
              "os.remove(out); code = 1; report = ''.join('curl %d\\n' % n for n in range(10))",
              "osslsigncode could not sign %s:\n" % EXE
              + "".join("    curl %d\n" % n for n in range(4, 10))),
+            ("no file written, yet success", False, "os.remove(out)", "osslsigncode could not sign"),
+            ("a good file written, yet failure", False, "code = 1", "osslsigncode could not sign"),
             ("not installed", False, None, "osslsigncode is not installed"),
             ("verify fails, but says the signature is good", True, "code = 1",
              "signature does not verify"),
