@@ -8,14 +8,49 @@ enable_language(RC)
 # runs that call them pay for them. GNU ld cannot do that here: dlltool's i386 delay libraries
 # leave the thunks' IAT slots and the name table empty, and ld never fills in the delay-import
 # directory. LLD builds the delay tables itself from short import libraries.
-find_program(VORLA_LLD ld.lld REQUIRED)
-find_program(VORLA_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
-foreach(lib libgcc.a libstdc++.a)
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${lib}
-                    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-    string(MAKE_C_IDENTIFIER ${lib} name)
-    set(VORLA_${name} ${path})
-endforeach()
+find_program(VORLA_LLD NAMES ${VORLA_LLD_NAMES} REQUIRED)
+find_program(VORLA_DLLTOOL NAMES ${VORLA_DLLTOOL_NAMES} REQUIRED)
+# GCC's own libraries by name from its folder: in the build root that folder is not on the host,
+# where make would look for a library given by its path.
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libgcc.a
+                OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+get_filename_component(VORLA_GCC_LIBRARIES ${path} DIRECTORY)
+# The packages this build's tools come from, in build/windows/toolchain.txt: scripts/sign writes
+# them into a release's record, and verify compares another build's with them.
+set(tools ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER} ${CMAKE_RC_COMPILER} ${VORLA_LLD} ${VORLA_DLLTOOL})
+set(describe ${VORLA_TOOLCHAIN_DIR}/describe)
+if(VORLA_TOOLCHAIN_PLACE STREQUAL "root")
+    # Inside the build root the wrappers' names are its own programs'. Anything but a wrapper
+    # would run on the host.
+    foreach(tool ${tools})
+        if(NOT tool MATCHES "^${VORLA_TOOLCHAIN_DIR}/bin/[^/]+$")
+            message(FATAL_ERROR "${tool} would run on the host, not in the build root of the "
+                                "recorded toolchain: remove ${CMAKE_BINARY_DIR} and configure "
+                                "again.")
+        endif()
+    endforeach()
+    list(TRANSFORM tools REPLACE "^.*/" "")
+    set(describe ${VORLA_TOOLCHAIN_DIR}/enter ${describe})
+endif()
+execute_process(COMMAND ${describe} ${tools} ${CMAKE_FIND_ROOT_PATH}
+                OUTPUT_VARIABLE used ERROR_VARIABLE error RESULT_VARIABLE failed)
+if(failed)
+    set(used "# unknown: ${error}")
+    message(WARNING "The packages of this build's toolchain are unknown: ${error}")
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/toolchain.txt "${used}")
+if(VORLA_TOOLCHAIN STREQUAL "recorded")
+    file(STRINGS ${VORLA_TOOLCHAIN_DIR}/packages.txt recorded REGEX "^[^#]")
+    string(REPLACE "\n" ";" used_list "${used}")
+    list(REMOVE_ITEM used_list "")
+    if(NOT used_list STREQUAL recorded)
+        message(FATAL_ERROR "The build's tools are not the recorded ones: they come from "
+                            "${used_list}; toolchain/packages.txt records ${recorded}. A build "
+                            "folder configured before may hold other tools: remove "
+                            "${CMAKE_BINARY_DIR} and configure again.")
+    endif()
+endif()
+
 # Nothing implicit: no start files, no default libraries, only what the targets list. CMake's
 # default list would bring back plain import libraries of the delay-loaded DLLs.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
@@ -61,11 +96,11 @@ function(vorla_windows_program target)
         # GNU ld's defaults, which the program was first shipped with.
         --disable-tsaware --stack=0x200000
         ${VORLA_DELAY_OPTIONS}
-        -L${CMAKE_FIND_ROOT_PATH}/lib)
+        -L${CMAKE_FIND_ROOT_PATH}/lib -L${VORLA_GCC_LIBRARIES})
     # mingwex is there for the delay-load helper alone; how a failed delay load ends the run is
     # ours, in src/entry/DelayLoadFailure.cpp.
     target_link_libraries(${target} PRIVATE kernel32 advapi32 ${VORLA_DELAY_LIBS} uuid
-        ${VORLA_libstdc___a} msvcrt ${VORLA_libgcc_a} mingwex)
+        -l:libstdc++.a msvcrt -l:libgcc.a mingwex)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 endfunction()
 

@@ -1,9 +1,12 @@
-"""Two builds of the shipped exe from the same sources give the same bytes.
+"""Two builds of the shipped exe from the same sources give the same bytes, with the recorded
+toolchain.
 
 The sources are copied to two folders at different paths and depths, and each copy is built
 from clean with the `windows` preset, under a different time zone, locale and umask, seconds
 apart. Anything in the file that depends on when or where it was built (a link time stamp,
-resource compiler output, a source or build path) makes the two differ.
+resource compiler output, a source or build path) makes the two differ. Each build must have
+used the packages of toolchain/packages.txt at their versions: two builds with one other
+toolchain would agree with each other and still not be a release's bytes.
 
 Usage: /usr/bin/python3 tests/build/test_reproducible.py [--keep]
 """
@@ -20,7 +23,8 @@ import pefile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # What the windows preset reads; the rest of the tree plays no part in the shipped exe.
-SOURCES = ["CMakeLists.txt", "CMakePresets.json", "cmake", "src", "res", "bench"]
+SOURCES = ["CMakeLists.txt", "CMakePresets.json", "cmake", "src", "res", "bench", "toolchain"]
+RECORD = os.path.join(ROOT, "toolchain", "packages.txt")
 KEEP = False
 
 
@@ -50,6 +54,12 @@ def build_copy(source_root, env_changes, umask):
         os.umask(old_umask)
     with open(os.path.join(source_root, "build", "windows", "VorlaLogChecker.exe"), "rb") as f:
         return f.read()
+
+
+def packages(path):
+    """The package=version lines of a toolchain record."""
+    with open(path) as f:
+        return [line for line in f.read().splitlines() if line and not line.startswith("#")]
 
 
 def describe_difference(first, second):
@@ -82,6 +92,9 @@ class Reproducible(unittest.TestCase):
                 self.fail(describe_difference(first, second))
             for root in (first_root, second_root):
                 self.assertNotIn(root.encode(), first)
+                used = os.path.join(root, "build", "windows", "toolchain.txt")
+                self.assertEqual(packages(used), packages(RECORD),
+                                 "%s: the build's toolchain is not the recorded one" % used)
         finally:
             if KEEP:
                 print("builds kept in", scratch)

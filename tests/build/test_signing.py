@@ -9,6 +9,7 @@ Usage: /usr/bin/python3 tests/build/test_signing.py [--exe build/windows/VorlaLo
 
 import calendar
 import contextlib
+import hashlib
 import http.server
 import os
 import re
@@ -248,6 +249,10 @@ def signing_time(report):
     return calendar.timegm(time.strptime(" ".join(when.split()), "%b %d %H:%M:%S %Y"))
 
 
+def release_record(signed):
+    return os.path.splitext(signed)[0] + ".buildinfo"
+
+
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -333,6 +338,12 @@ class SignedFile(unittest.TestCase):
             "CheckSum")
         build[at:at + 4] = back[at:at + 4] = b"\0\0\0\0"
         self.assertEqual(back, build)
+        # Beside it, the release's record: the build's SHA-256 and the toolchain it came from.
+        record = read(release_record(signed_path)).decode()
+        self.assertIn("\nUnsigned-SHA256: %s\n" % hashlib.sha256(read(EXE)).hexdigest(), record)
+        toolchain = read(os.path.join(os.path.dirname(EXE), "toolchain.txt")).decode()
+        self.assertIn("\nToolchain:\n" + "".join(" %s\n" % line for line in toolchain.split()),
+                      record)
 
     def test_other_ways_of_signing_verify(self):
         # Verify takes no certificate that the signature carries on trust, but these are all
@@ -342,6 +353,9 @@ class SignedFile(unittest.TestCase):
             for name in ("alone", "deep", "deep-reversed", "aged-stamped", "odd"))
         sign_pem("signer.pem", "signer.key", alone)
         sign_pem("deep-chain.pem", "deep.key", deep)
+        # Its release record must not take the place of a signed file named like one.
+        named = os.path.join(scratch, "named.buildinfo")
+        sign_pem("signer.pem", "signer.key", named)
         sign_pem("deep-chain-reversed.pem", "deep.key", reversed_chain)
         sign_stamped("aged-tsa", aged, "aged-signer", days=AGED + 1)
         # A linker that leaves a COFF string table after the sections ends the file where the
@@ -366,6 +380,7 @@ class SignedFile(unittest.TestCase):
                 # without one is refused (see the refusals of verify).
                 ("a time-stamp, from a certificate expired since", "aged-ca", aged, EXE),
                 ("a build whose length is not a multiple of 8", "ca", odd, odd_build),
+                ("a signed file named .buildinfo", "ca", named, EXE),
                 ("a time-stamp that carries a copy of a root the system trusts", "ca",
                  root_copy, EXE)):
             with self.subTest(label):
@@ -464,6 +479,21 @@ class SignedFile(unittest.TestCase):
         other_path = os.path.join(scratch, "other-build.exe")
         with open(other_path, "wb") as f:
             f.write(other_build)
+        # The same other build, beside a record of the release's toolchain or of another one.
+        record = read(release_record(signed_path))
+        # A release signed from a build that had no toolchain.txt beside it.
+        no_toolchain = os.path.join(scratch, "no-toolchain.exe")
+        sign_pem("signer.pem", "signer.key", no_toolchain, exe=other_path)
+        released = [line.strip() for line in record.decode().splitlines()
+                    if line.startswith(" ")]
+        other_toolchain = [line.replace("12.2.0-14+deb12u1+25.2+b1", "14.2.0-19+27+b1")
+                           for line in released if not line.startswith("lld-")]
+        for name, toolchain in (("same-toolchain", released),
+                                ("other-toolchain", other_toolchain + ["lld-19=1:19.1.7-3"])):
+            os.makedirs(os.path.join(scratch, name))
+            shutil.copyfile(other_path, os.path.join(scratch, name, "VorlaLogChecker.exe"))
+            with open(os.path.join(scratch, name, "toolchain.txt"), "w") as f:
+                f.write("".join(line + "\n" for line in toolchain))
         blob = os.path.join(scratch, "blob.exe")
         subprocess.run(["osslsigncode", "add", "-addUnauthenticatedBlob", "-in", signed_path,
                         "-out", blob], check=True, stdin=subprocess.DEVNULL,
@@ -539,7 +569,7 @@ class SignedFile(unittest.TestCase):
             return data[:at] + b"\x04" + data[at + 1:]
 
         ca_pem = files["ca.pem"]
-        cases = [  # label, CA, file, unsigned build, what the refusal must say
+        cases = [  # label, CA, file, unsigned build, what the refusal must say[, its record]
             ("a byte of code changed after signing", ca_pem, bytes(tampered), EXE,
              "the signature is over %s, not over this file" % authenticode_digest(signed_path)),
             ("a certificate table that reaches past the end of the file", ca_pem, past_the_end,
@@ -604,6 +634,27 @@ class SignedFile(unittest.TestCase):
              unsigned_in_stamp, EXE, "time-stamp carries unsigned attributes"),
             ("another build as the unsigned one", ca_pem, data, other_path,
              "digests differ"),
+            ("another build, from the release's toolchain", ca_pem, data,
+             os.path.join(scratch, "same-toolchain", "VorlaLogChecker.exe"),
+             "built with the release's toolchain (%s): the signed file is not that build"
+             % os.path.join(scratch, "candidate.buildinfo"), record),
+            ("another build, from another toolchain", ca_pem, data,
+             os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
+             "differ:\n"
+             "    g++-mingw-w64-i686-win32 12.2.0-14+deb12u1+25.2+b1 in the release, "
+             "14.2.0-19+27+b1 in the build\n"
+             "    gcc-mingw-w64-i686-win32 12.2.0-14+deb12u1+25.2+b1 in the release, "
+             "14.2.0-19+27+b1 in the build\n"
+             "    lld-14 1:14.0.6-12 in the release, not in the build\n"
+             "    lld-19 1:19.1.7-3 in the build, not in the release\n", record),
+            ("another build, without the release's record", ca_pem, data,
+             os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
+             "a build made with another toolchain than the release's gives other bytes"),
+            ("another build, without a toolchain.txt beside it", ca_pem, data, other_path,
+             "there is no toolchain.txt beside %s" % other_path, record),
+            ("another build, and a release record that names no toolchain", ca_pem, data,
+             os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
+             "names no toolchain", read(release_record(no_toolchain))),
             ("the signed file as the unsigned one", ca_pem, data, signed_path,
              "is signed itself"),
             ("bytes hidden in the certificate table", ca_pem,
@@ -617,11 +668,15 @@ class SignedFile(unittest.TestCase):
              "more than one signature"),
             ("the unsigned build itself", ca_pem, read(EXE), EXE, "carries no signature"),
         ]
-        for label, ca, candidate, unsigned, message in cases:
+        for label, ca, candidate, unsigned, message, *record in cases:
             with self.subTest(label):
                 path = os.path.join(scratch, "candidate.exe")
                 with open(path, "wb") as f:
                     f.write(candidate)
+                with open(release_record(path), "wb") as f:
+                    f.write(record[0] if record else b"")
+                if not record:
+                    os.remove(release_record(path))
                 result = verify(ca, path, unsigned)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertIn(message, result.stderr)
@@ -897,7 +952,7 @@ class Refusals(unittest.TestCase):
                       "--time", str(last_second + 1), "--out", later, EXE)
         self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
         self.assertIn("after 2049", result.stderr)
-        self.assertEqual(os.listdir(folder), ["last.exe"])
+        self.assertEqual(sorted(os.listdir(folder)), ["last.buildinfo", "last.exe"])
 
     def test_signed_file_has_the_builds_mode_and_never_replaces_it(self):
         folder = os.path.join(scratch, "own-mode")
@@ -914,8 +969,8 @@ class Refusals(unittest.TestCase):
                               "--out", os.path.join(folder, out), build)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertIn("would replace", result.stderr)
-                self.assertEqual(sorted(os.listdir(folder)),
-                                 ["VorlaLogChecker.exe", "link.exe", "signed.exe"])
+                self.assertEqual(sorted(os.listdir(folder)), ["VorlaLogChecker.exe", "link.exe",
+                                                              "signed.buildinfo", "signed.exe"])
                 self.assertEqual(read(build), read(EXE))
                 self.assertEqual(stat.S_IMODE(os.stat(build).st_mode), 0o751)
 
