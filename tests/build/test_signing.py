@@ -411,6 +411,7 @@ class SignedFile(unittest.TestCase):
             "  size: %d bytes, the signature adds %d" % (len(read(again)),
                                                         len(read(again)) - len(read(EXE))),
             "  Authenticode SHA-256: " + authenticode_digest(again),
+            "  release record: " + release_record(again),
             "  no time-stamp: the signature is valid only while the certificate is"]))
         copies = [sign_pem("signer.pem", "signer.key", os.path.join(scratch, "pem-%d.exe" % n))
                   for n in (1, 2)]
