@@ -489,7 +489,8 @@ class SignedFile(unittest.TestCase):
                     if line.startswith(" ")]
         other_toolchain = [line.replace("12.2.0-14+deb12u1+25.2+b1", "14.2.0-19+27+b1")
                            for line in released if not line.startswith("lld-")]
-        for name, toolchain in (("same-toolchain", released),
+        # A comment there is no package, whatever it holds.
+        for name, toolchain in (("same-toolchain", ["# copied from a record: lld-14=0"] + released),
                                 ("other-toolchain", other_toolchain + ["lld-19=1:19.1.7-3"])):
             os.makedirs(os.path.join(scratch, name))
             shutil.copyfile(other_path, os.path.join(scratch, name, "VorlaLogChecker.exe"))
@@ -656,6 +657,9 @@ class SignedFile(unittest.TestCase):
             ("another build, and a release record that names no toolchain", ca_pem, data,
              os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
              "names no toolchain", read(release_record(no_toolchain))),
+            ("another build, and a release record without a toolchain field", ca_pem, data,
+             os.path.join(scratch, "other-toolchain", "VorlaLogChecker.exe"),
+             "names no toolchain", b"Format: 1.0\n"),
             ("the signed file as the unsigned one", ca_pem, data, signed_path,
              "is signed itself"),
             ("bytes hidden in the certificate table", ca_pem,
@@ -860,7 +864,8 @@ class Refusals(unittest.TestCase):
              "os.remove(out); code = 1; report = ''.join('curl %d\\n' % n for n in range(10))",
              "osslsigncode could not sign %s:\n" % EXE
              + "".join("    curl %d\n" % n for n in range(4, 10))),
-            ("no file written, yet success", False, "os.remove(out)", "osslsigncode could not sign"),
+            ("no file written, yet success", False, "os.remove(out)",
+             "osslsigncode could not sign"),
             ("a good file written, yet failure", False, "code = 1", "osslsigncode could not sign"),
             ("not installed", False, None, "osslsigncode is not installed"),
             ("verify fails, but says the signature is good", True, "code = 1",
