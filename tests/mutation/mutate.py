@@ -260,9 +260,12 @@ def stop(*_):
 def run_tests(names, env, timeout):
     """Runs the named tests, stopping at the first failure. Returns (True if all passed, or None
     if they took longer than timeout; their stderr)."""
+    # In the mutant's own folder: a mutant that writes to a relative path writes there, not
+    # into the tree.
     proc = subprocess.Popen([PYTHON, ARGS.tests, "--exe", ARGS.exe, "-f"] + names, env=env,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, start_new_session=True)
+                            cwd=env["TMPDIR"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            start_new_session=True)
     RUNNING.add(proc.pid)
     try:
         _, err = proc.communicate(timeout=timeout)
